@@ -1,0 +1,88 @@
+#include "app/lifecycle.h"
+
+#include <cstdlib>
+
+#include "gui/events/event_loop.h"
+#include "gui/events/event_queue.h"
+#include "gui/shell/application.h"
+#include "runtime/memory.h"
+#include "runtime/program_arguments.h"
+#include "runtime/string_stack.h"
+
+uint8_t RunningFlag = 0;
+int64_t LastEvent = 0;
+int32_t ExitStatus = 0;
+
+const ModuleRoutine StartRoutines[21] = {
+    {"files: the current process becomes the front process", nullptr},
+    {"shell: application object and application menu", &StartApplication},
+    {"memory: C locale", &InitLocale},
+    {"files: working directory := the bundle contents folder", nullptr},
+    {"strings: StringStack", &InitStringStack},
+    {"hash map: container hooks", nullptr},
+    {"drawing state: module globals", nullptr},
+    {"images: decode context", nullptr},
+    {"images: BMP decoder and encoder", nullptr},
+    {"list: container hooks", nullptr},
+    {"images: image table", nullptr},
+    {"images: drawing scale", nullptr},
+    {"images: table of retained platform objects", nullptr},
+    {"images: thread-local key", nullptr},
+    {"events: node pool and binding map", &InitEvents},
+    {"windows: window table and gadget-list state", nullptr},
+    {"shell: menu table", nullptr},
+    {"files: date support", nullptr},
+    {"gadgets: gadget table", nullptr},
+    {"requesters", nullptr},
+    {"process runner: program list lock", nullptr},
+};
+
+const ModuleRoutine EndRoutines[4] = {
+    {"files: file object table", nullptr},
+    {"files: date support", nullptr},
+    {"images: retained platform objects", nullptr},
+    {"images: image table", nullptr},
+};
+
+namespace {
+
+void RunRoutines(const ModuleRoutine* routines, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (routines[i].routine != nullptr) routines[i].routine();
+  }
+}
+
+bool EndsMainLoop(int64_t kind) {
+  if (kind == EndRequestEvent) return true;
+  return kind == EvMenuItem && CurrentEventObject() == QuitMenuItem;
+}
+
+}  // namespace
+
+void RunStartRoutines() { RunRoutines(StartRoutines, 21); }
+
+void RunMainLoop() {
+  // Every other event is ignored here: its bound handlers have already run.
+  do {
+    LastEvent = WaitForEvent(-1);
+  } while (!EndsMainLoop(LastEvent));
+}
+
+void RunEndRoutines() { RunRoutines(EndRoutines, 4); }
+
+void EndProgram() {
+  RunEndRoutines();
+  std::exit(ExitStatus);
+}
+
+void ProgramEntry(int argc, char** argv) {
+  ProgramArgumentCount = argc;
+  ProgramArgumentVector = argv;
+  RunStartRoutines();
+  RunningFlag = 1;
+  LastEvent = 0;
+  // The main window is built here once it exists; without it the loop still runs and
+  // ends through the quit request.
+  RunMainLoop();
+  EndProgram();
+}

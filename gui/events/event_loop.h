@@ -1,0 +1,38 @@
+// Waiting for events: the main loop's pump over Qt's event dispatcher, the wake-up of a
+// blocked wait, platform event filters and the keyboard-shortcut hook.
+#pragma once
+
+#include <cstdint>
+
+class QObject;
+class QEvent;
+class QKeyEvent;
+
+// Returns a queued event's kind if there is one; otherwise waits for platform activity
+// (time-out in ms: -1 without limit, 0 a poll), lets Qt dispatch it and returns the
+// oldest event that produced, EvPlatformOnly (-1) when none, EvNone (0) when the time-out
+// expired with nothing happening.
+int64_t WaitForEvent(int32_t timeout = -1);
+
+// Makes a blocked WaitForEvent return; safe from any thread.
+void WakeEventLoop();
+
+// Delivers the objects whose deletion was deferred (deleteLater) since the last wait.
+void RenewAutoreleasePool();
+
+// A filter sees every spontaneous (window-system) event before it is dispatched and
+// returns non-zero to consume it.
+using PlatformEventFilter = int (*)(QObject* receiver, QEvent* event, void* context);
+struct EventFilterNode;
+EventFilterNode* AddEventFilter(PlatformEventFilter filter, void* context);
+void RemoveEventFilter(EventFilterNode* node);
+
+// Asked for every key press from the window system before normal dispatch; returns true
+// when a window's shortcut took it (and has posted its EvMenuItem). Installed by the
+// window module.
+using KeyboardShortcutHook = bool (*)(QObject* receiver, QKeyEvent* event);
+void SetKeyboardShortcutHook(KeyboardShortcutHook hook);
+
+// Called by KzApplication for every event it delivers. Counts activity for WaitForEvent,
+// runs the filters and the shortcut hook; true when the event is consumed.
+bool PreDispatchPlatformEvent(QObject* receiver, QEvent* event);

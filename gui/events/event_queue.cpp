@@ -1,0 +1,241 @@
+#include "gui/events/event_queue.h"
+
+#include <mutex>
+
+#include "gui/events/event_binding.h"
+#include "gui/events/event_loop.h"
+#include "runtime/element_pool.h"
+
+EventQueueState EventQueue = {nullptr, nullptr, nullptr};
+CurrentEventRecord CurrentEvent = {0, 0, 0, 0, nullptr, nullptr};
+int32_t EventSuppressDepth = 0;
+int32_t ThreadSafeMode = 0;
+
+namespace {
+
+// Never destroyed: a thread in thread-safe mode may still post while static destructors
+// run at exit.
+std::recursive_mutex& EventQueueLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+// Takes EventQueueLock for its scope when thread-safe mode is on; Unlock() lets go early
+// so that callbacks never run under the lock.
+class QueueGuard {
+ public:
+  QueueGuard() : locked_(ThreadSafeMode != 0) {
+    if (locked_) EventQueueLock().lock();
+  }
+  ~QueueGuard() { Unlock(); }
+  QueueGuard(const QueueGuard&) = delete;
+  QueueGuard& operator=(const QueueGuard&) = delete;
+  void Unlock() {
+    if (!locked_) return;
+    locked_ = false;
+    EventQueueLock().unlock();
+  }
+
+ private:
+  bool locked_;
+};
+
+// The four keys an event's callbacks are looked up under, most specific first.
+void DispatchBoundCallbacks(int32_t kind, int64_t window, int64_t object, int64_t subtype) {
+  RunBoundCallbacks(kind, window, object, subtype);
+  RunBoundCallbacks(kind, window, -1, -1);
+  RunBoundCallbacks(kind, -1, -1, -1);
+  RunBoundCallbacks(kind, -1, object, subtype);
+}
+
+void ReleasePayload(void* payload, PayloadRelease release) {
+  if (payload != nullptr && release != nullptr) release(payload);
+}
+
+bool ShouldWake(int32_t kind, uint32_t flags) {
+  if (kind == EvMenuItem) return true;
+  // A redraw is posted from inside the platform's own drawing; the loop is awake.
+  if (kind == EvRedraw) return false;
+  if (flags & PostAlwaysWake) return true;
+  // Qt cannot tell whether its queue already holds an event; WakeEventLoop itself skips
+  // the post while an earlier wake-up is still pending, which keeps the same economy.
+  return true;
+}
+
+// Unlinks node (whose predecessor is previous, or null at the head) and returns the
+// node that follows it.
+EventNode* UnlinkNode(EventNode* previous, EventNode* node) {
+  EventNode* next = node->next;
+  if (previous == nullptr) {
+    EventQueue.head = next;
+  } else {
+    previous->next = next;
+  }
+  if (EventQueue.tail == node) EventQueue.tail = previous;
+  return next;
+}
+
+template <typename Matches>
+void PurgeMatching(Matches matches) {
+  QueueGuard guard;
+  EventNode* previous = nullptr;
+  EventNode* node = EventQueue.head;
+  while (node != nullptr) {
+    if (!matches(*node)) {
+      previous = node;
+      node = node->next;
+      continue;
+    }
+    EventNode* next = UnlinkNode(previous, node);
+    // A purged event never reaches the loop, so its payload would otherwise leak.
+    ReleasePayload(node->payload, node->payloadRelease);
+    FreeElement(EventQueue.pool, node);
+    node = next;
+  }
+}
+
+}  // namespace
+
+void InitEvents() {
+  if (EventQueue.pool != nullptr) return;
+  EventQueue.pool = NewElementPool(sizeof(EventNode), 16, 256, PostDispatchOnDequeue);
+  // One node is taken for good so that the pool's first block exists from start-up on
+  // and is never given back while the queue empties and fills.
+  if (EventQueue.pool != nullptr) AllocateElement(EventQueue.pool);
+  // The binding map is created here once event binding is in place.
+}
+
+void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype, void* payload,
+                  PayloadRelease release, uint32_t flags) {
+  QueueGuard guard;
+  if (!(flags & PostEvenWhenSuppressed) && EventSuppressDepth != 0) return;
+  if (ShouldWake(kind, flags)) WakeEventLoop();
+
+  const EventNode* tail = EventQueue.tail;
+  // An event with a payload is never folded into its twin: the payload would be lost.
+  bool coalesce = (flags & (PostDispatchOnDequeue | PostAlwaysWake)) == 0 &&
+                  kind < EvCustomBase && payload == nullptr && tail != nullptr &&
+                  tail->kind == kind && tail->object == object && tail->window == window &&
+                  tail->subtype == subtype && tail->payload == nullptr;
+  bool queued = false;
+  if (!coalesce) {
+    auto* node = static_cast<EventNode*>(AllocateElement(EventQueue.pool));
+    if (node != nullptr) {
+      *node = EventNode{nullptr, kind, flags, object, window, subtype, payload, release};
+      if (EventQueue.tail == nullptr) {
+        EventQueue.head = node;
+      } else {
+        EventQueue.tail->next = node;
+      }
+      EventQueue.tail = node;
+      queued = true;
+      if (flags & PostDispatchOnDequeue) return;
+    } else if (flags & PostDispatchOnDequeue) {
+      // No node: the event is lost; at least its payload is not.
+      guard.Unlock();
+      ReleasePayload(payload, release);
+      return;
+    }
+  }
+
+  guard.Unlock();
+  CurrentEventRecord saved = CurrentEvent;
+  CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, release};
+  DispatchBoundCallbacks(kind, window, object, subtype);
+  CurrentEvent = saved;
+  // A payload that was neither queued nor folded has been seen by its callbacks and is
+  // done with.
+  if (!queued && !coalesce) ReleasePayload(payload, release);
+}
+
+void NotifyEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype) {
+  EnqueueEvent(kind, object, window, subtype, nullptr, nullptr, 0);
+}
+
+void NotifyEventWithPayload(int32_t kind, int64_t object, int64_t window, int64_t subtype,
+                            void* payload, PayloadRelease release) {
+  EnqueueEvent(kind, object, window, subtype, payload, release, 0);
+}
+
+int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object, int64_t subtype,
+                      void* payload) {
+  EnqueueEvent(kind, object, window, subtype, payload, nullptr,
+               PostEvenWhenSuppressed | PostDispatchOnDequeue | PostAlwaysWake);
+  return 1;
+}
+
+int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object, int64_t subtype) {
+  return PostUserEvent(kind, window, object, subtype, nullptr);
+}
+
+int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object) {
+  return PostUserEvent(kind, window, object, 0, nullptr);
+}
+
+int32_t PostUserEvent(int32_t kind) { return PostUserEvent(kind, 0, 0, 0, nullptr); }
+
+int32_t NextQueuedEvent() {
+  CurrentEvent.kind = 0;
+  QueueGuard guard;
+  if (CurrentEvent.payload != nullptr && CurrentEvent.payloadRelease != nullptr) {
+    CurrentEvent.payloadRelease(CurrentEvent.payload);
+    CurrentEvent.payload = nullptr;
+    CurrentEvent.payloadRelease = nullptr;
+  }
+  CurrentEvent.subtype = -1;
+
+  EventNode* node = EventQueue.head;
+  if (node == nullptr) return CurrentEvent.kind;
+
+  CurrentEvent.kind = node->kind;
+  CurrentEvent.payload = node->payload;
+  CurrentEvent.object = node->object;
+  CurrentEvent.window = node->window;
+  CurrentEvent.subtype = node->subtype;
+  CurrentEvent.payloadRelease = node->payloadRelease;
+  UnlinkNode(nullptr, node);
+  const uint32_t flags = node->postFlags;
+  FreeElement(EventQueue.pool, node);
+
+  const int32_t kind = CurrentEvent.kind;
+  if (flags & PostDispatchOnDequeue) {
+    guard.Unlock();
+    DispatchBoundCallbacks(kind, CurrentEvent.window, CurrentEvent.object, CurrentEvent.subtype);
+  }
+  return kind;
+}
+
+int64_t CurrentEventKind() { return CurrentEvent.kind; }
+int64_t CurrentEventObject() { return CurrentEvent.object; }
+int64_t CurrentEventWindow() { return CurrentEvent.window; }
+int64_t CurrentEventSubtype() { return CurrentEvent.subtype; }
+void* CurrentEventPayload() { return CurrentEvent.payload; }
+
+int32_t PeekEventKind() {
+  QueueGuard guard;
+  return EventQueue.head == nullptr ? 0 : EventQueue.head->kind;
+}
+
+int32_t PeekEvent(int64_t* object, int64_t* window, int64_t* subtype) {
+  QueueGuard guard;
+  const EventNode* head = EventQueue.head;
+  if (head == nullptr) return 0;
+  *object = head->object;
+  *window = head->window;
+  *subtype = head->subtype;
+  return head->kind;
+}
+
+void PurgeEvents(int32_t kind, int64_t object, int64_t window, int64_t subtype) {
+  PurgeMatching([=](const EventNode& node) {
+    return (kind == -1 || node.kind == kind) && (object == -1 || node.object == object) &&
+           (window == -1 || node.window == window) && (subtype == -1 || node.subtype == subtype);
+  });
+}
+
+void PurgeWindowEvents(int64_t window) {
+  PurgeMatching([=](const EventNode& node) { return node.window == window; });
+}
+
+void SuppressEvents() { ++EventSuppressDepth; }
+void ResumeEvents() { --EventSuppressDepth; }

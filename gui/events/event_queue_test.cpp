@@ -1,0 +1,170 @@
+#include "gui/events/event_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Posted {
+  int32_t kind;
+  int64_t object, window, subtype;
+};
+
+class EventQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitEvents();
+    Drain();
+    EventSuppressDepth = 0;
+    released.clear();
+  }
+  void TearDown() override { Drain(); }
+
+  static void Drain() {
+    while (NextQueuedEvent() != 0) {
+    }
+  }
+
+  static std::vector<Posted> TakeAll() {
+    std::vector<Posted> taken;
+    while (NextQueuedEvent() != 0) {
+      taken.push_back({CurrentEvent.kind, CurrentEvent.object, CurrentEvent.window,
+                       CurrentEvent.subtype});
+    }
+    return taken;
+  }
+
+  static void Release(void* payload) { released.push_back(payload); }
+  static inline std::vector<void*> released;
+};
+
+TEST_F(EventQueueTest, TakesEventsInPostingOrderAndAnswersAccessors) {
+  NotifyEvent(EvMoved, 1, 1, 0);
+  NotifyEvent(EvGadgetNotify, 4, 0, 768);
+  PostUserEvent(EvCustomBase + 2, 9, 8, 7);
+
+  int64_t object = 0, window = 0, subtype = 0;
+  EXPECT_EQ(PeekEvent(&object, &window, &subtype), EvMoved);
+  EXPECT_EQ(PeekEventKind(), EvMoved);
+
+  ASSERT_EQ(NextQueuedEvent(), EvMoved);
+  ASSERT_EQ(NextQueuedEvent(), EvGadgetNotify);
+  EXPECT_EQ(CurrentEventObject(), 4);
+  EXPECT_EQ(CurrentEventWindow(), 0);
+  EXPECT_EQ(CurrentEventSubtype(), 768);
+  // PostUserEvent takes the window before the object.
+  ASSERT_EQ(NextQueuedEvent(), EvCustomBase + 2);
+  EXPECT_EQ(CurrentEventWindow(), 9);
+  EXPECT_EQ(CurrentEventObject(), 8);
+  EXPECT_EQ(CurrentEventSubtype(), 7);
+
+  EXPECT_EQ(NextQueuedEvent(), 0);
+  EXPECT_EQ(CurrentEventKind(), 0);
+  EXPECT_EQ(CurrentEventSubtype(), -1);
+  // An empty queue leaves the other fields as they were.
+  EXPECT_EQ(CurrentEventObject(), 8);
+  EXPECT_EQ(PeekEventKind(), 0);
+  object = 55;
+  EXPECT_EQ(PeekEvent(&object, &window, &subtype), 0);
+  EXPECT_EQ(object, 55);
+}
+
+TEST_F(EventQueueTest, CoalescesOnlyAgainstTheTail) {
+  NotifyEvent(EvMoved, 1, 1, 0);
+  NotifyEvent(EvMoved, 1, 1, 0);  // twin of the tail: folded
+  NotifyEvent(EvMoved, 2, 2, 0);
+  NotifyEvent(EvMoved, 1, 1, 0);  // twin of an older event, not of the tail: queued
+  NotifyEvent(EvMoved, 1, 1, 1);  // other subtype: queued
+  auto taken = TakeAll();
+  ASSERT_EQ(taken.size(), 4u);
+  EXPECT_EQ(taken[0].object, 1);
+  EXPECT_EQ(taken[1].object, 2);
+  EXPECT_EQ(taken[2].object, 1);
+  EXPECT_EQ(taken[3].subtype, 1);
+}
+
+TEST_F(EventQueueTest, ApplicationEventsAreNeverCoalesced) {
+  PostUserEvent(EvMoved, 1, 1);
+  PostUserEvent(EvMoved, 1, 1);
+  NotifyEvent(EvCustomBase, 0, 0, 0);
+  NotifyEvent(EvCustomBase, 0, 0, 0);
+  EXPECT_EQ(TakeAll().size(), 4u);
+}
+
+TEST_F(EventQueueTest, SuppressionDropsAllButForcedPosts) {
+  SuppressEvents();
+  SuppressEvents();
+  NotifyEvent(EvZoomed, 1, 1, 0);
+  ResumeEvents();
+  NotifyEvent(EvMiniaturized, 1, 1, 0);
+  PostUserEvent(EvCustomBase);  // carries PostEvenWhenSuppressed
+  ResumeEvents();
+  NotifyEvent(EvResized, 1, 1, 0);
+  auto taken = TakeAll();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].kind, EvCustomBase);
+  EXPECT_EQ(taken[1].kind, EvResized);
+}
+
+TEST_F(EventQueueTest, PurgeKeepsOrderAndTail) {
+  NotifyEvent(EvGadgetNotify, 1, 0, 0);
+  NotifyEvent(EvGadgetNotify, 2, 0, 0);
+  NotifyEvent(EvResized, 0, 0, 0);
+  NotifyEvent(EvGadgetNotify, 2, 0, 256);
+  PurgeEvents(EvGadgetNotify, 2, -1, -1);  // removes the middle and the tail
+  NotifyEvent(EvGadgetNotify, 2, 0, 256);  // must land after the last remaining node
+  auto taken = TakeAll();
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken[0].object, 1);
+  EXPECT_EQ(taken[1].kind, EvResized);
+  EXPECT_EQ(taken[2].subtype, 256);
+
+  NotifyEvent(EvMoved, 3, 3, 0);
+  NotifyEvent(EvMoved, 4, 4, 0);
+  PurgeWindowEvents(4);
+  PurgeWindowEvents(3);  // empties the queue: the tail must be null again
+  NotifyEvent(EvClick, 5, 5, 0);
+  taken = TakeAll();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].kind, EvClick);
+}
+
+TEST_F(EventQueueTest, PayloadLivesUntilTheNextTake) {
+  int first = 1, second = 2;
+  NotifyEventWithPayload(EvDropOnGadget, 4, 0, 0, &first, &Release);
+  NotifyEventWithPayload(EvDropOnGadget, 4, 0, 0, &second, &Release);
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  EXPECT_EQ(CurrentEventPayload(), &first);
+  EXPECT_TRUE(released.empty());
+  // Two identical drops in a row are not folded: each payload reaches the loop.
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  EXPECT_EQ(CurrentEventPayload(), &second);
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_EQ(released[0], &first);
+  EXPECT_EQ(NextQueuedEvent(), 0);
+  EXPECT_EQ(released.size(), 2u);
+  EXPECT_EQ(CurrentEventPayload(), nullptr);
+}
+
+TEST_F(EventQueueTest, PurgedPayloadsAreReleased) {
+  int payload = 0;
+  NotifyEventWithPayload(EvDropOnWindow, 1, 1, 0, &payload, &Release);
+  PurgeWindowEvents(1);
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_EQ(released[0], &payload);
+}
+
+TEST_F(EventQueueTest, ManyEventsRecycleNodes) {
+  // More events than one block of nodes holds, taken and posted in waves.
+  for (int wave = 0; wave < 3; ++wave) {
+    for (int i = 0; i < 1000; ++i) NotifyEvent(EvGadgetNotify, i, 0, 0);
+    for (int i = 0; i < 1000; ++i) {
+      ASSERT_EQ(NextQueuedEvent(), EvGadgetNotify);
+      ASSERT_EQ(CurrentEventObject(), i);
+    }
+    EXPECT_EQ(NextQueuedEvent(), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// The bridge between runtime strings and QString (both UTF-16, host byte order).
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/string_stack.h"
+
+class QString;
+
+// Null reads as "".
+QString StringToQString(const char16_t* s);
+// Writes the units of text as a StringStack result at p; returns the units written.
+int64_t QStringToStringStack(const QString& text, StringResultPosition p);
+// Writes at most capacity - 1 units and a terminator into buffer; returns the units written.
+int64_t QStringToBuffer(char16_t* buffer, const QString& text, int64_t capacity);

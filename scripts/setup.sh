@@ -1,0 +1,32 @@
+# Sourced by scripts/run, scripts/test and scripts/bench: installs the Debian packages the
+# build needs when any is missing.
+
+# ensure_packages PACKAGE...
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+
+  local install=(apt-get install -y --no-install-recommends "${missing[@]}")
+  echo "Installing: ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+      DEBIAN_FRONTEND=noninteractive "${install[@]}"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+      sudo env DEBIAN_FRONTEND=noninteractive "${install[@]}"
+  else
+    echo "Missing packages. Run as root:"
+    echo "  apt-get update && ${install[*]}"
+    return 1
+  fi
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev)
+BENCH_PACKAGES=(libbenchmark-dev)
