@@ -5,6 +5,8 @@
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/shell/application.h"
+#include "runtime/hash_map.h"
+#include "runtime/list.h"
 #include "runtime/memory.h"
 #include "runtime/program_arguments.h"
 #include "runtime/string_stack.h"
@@ -19,11 +21,11 @@ const ModuleRoutine StartRoutines[21] = {
     {"memory: C locale", &InitLocale},
     {"files: working directory := the bundle contents folder", nullptr},
     {"strings: StringStack", &InitStringStack},
-    {"hash map: container hooks", nullptr},
+    {"hash map: container hooks", &RegisterMapHooks},
     {"drawing state: module globals", nullptr},
     {"images: decode context", nullptr},
     {"images: BMP decoder and encoder", nullptr},
-    {"list: container hooks", nullptr},
+    {"list: container hooks", &RegisterListHooks},
     {"images: image table", nullptr},
     {"images: drawing scale", nullptr},
     {"images: table of retained platform objects", nullptr},
@@ -59,7 +61,9 @@ bool EndsMainLoop(int64_t kind) {
 
 }  // namespace
 
-void RunStartRoutines() { RunRoutines(StartRoutines, 21); }
+void RunStartRoutines() {
+  RunRoutines(StartRoutines, 21);
+}
 
 void RunMainLoop() {
   // Every other event is ignored here: its bound handlers have already run.
@@ -68,7 +72,9 @@ void RunMainLoop() {
   } while (!EndsMainLoop(LastEvent));
 }
 
-void RunEndRoutines() { RunRoutines(EndRoutines, 4); }
+void RunEndRoutines() {
+  RunRoutines(EndRoutines, 4);
+}
 
 void EndProgram() {
   RunEndRoutines();

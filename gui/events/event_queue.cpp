@@ -102,7 +102,7 @@ void InitEvents() {
   // One node is taken for good so that the pool's first block exists from start-up on
   // and is never given back while the queue empties and fills.
   if (EventQueue.pool != nullptr) AllocateElement(EventQueue.pool);
-  // The binding map is created here once event binding is in place.
+  InitEventBinding();
 }
 
 void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype, void* payload,
@@ -113,10 +113,10 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
 
   const EventNode* tail = EventQueue.tail;
   // An event with a payload is never folded into its twin: the payload would be lost.
-  bool coalesce = (flags & (PostDispatchOnDequeue | PostAlwaysWake)) == 0 &&
-                  kind < EvCustomBase && payload == nullptr && tail != nullptr &&
-                  tail->kind == kind && tail->object == object && tail->window == window &&
-                  tail->subtype == subtype && tail->payload == nullptr;
+  bool coalesce = (flags & (PostDispatchOnDequeue | PostAlwaysWake)) == 0 && kind < EvCustomBase &&
+                  payload == nullptr && tail != nullptr && tail->kind == kind &&
+                  tail->object == object && tail->window == window && tail->subtype == subtype &&
+                  tail->payload == nullptr;
   bool queued = false;
   if (!coalesce) {
     auto* node = static_cast<EventNode*>(AllocateElement(EventQueue.pool));
@@ -143,9 +143,9 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
   CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, release};
   DispatchBoundCallbacks(kind, window, object, subtype);
   CurrentEvent = saved;
-  // A payload that was neither queued nor folded has been seen by its callbacks and is
-  // done with.
-  if (!queued && !coalesce) ReleasePayload(payload, release);
+  // A payload that was not queued (a folded event carries none) has been seen by its
+  // callbacks and is done with.
+  if (!queued) ReleasePayload(payload, release);
 }
 
 void NotifyEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype) {
@@ -172,7 +172,9 @@ int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object) {
   return PostUserEvent(kind, window, object, 0, nullptr);
 }
 
-int32_t PostUserEvent(int32_t kind) { return PostUserEvent(kind, 0, 0, 0, nullptr); }
+int32_t PostUserEvent(int32_t kind) {
+  return PostUserEvent(kind, 0, 0, 0, nullptr);
+}
 
 int32_t NextQueuedEvent() {
   CurrentEvent.kind = 0;
@@ -205,11 +207,21 @@ int32_t NextQueuedEvent() {
   return kind;
 }
 
-int64_t CurrentEventKind() { return CurrentEvent.kind; }
-int64_t CurrentEventObject() { return CurrentEvent.object; }
-int64_t CurrentEventWindow() { return CurrentEvent.window; }
-int64_t CurrentEventSubtype() { return CurrentEvent.subtype; }
-void* CurrentEventPayload() { return CurrentEvent.payload; }
+int64_t CurrentEventKind() {
+  return CurrentEvent.kind;
+}
+int64_t CurrentEventObject() {
+  return CurrentEvent.object;
+}
+int64_t CurrentEventWindow() {
+  return CurrentEvent.window;
+}
+int64_t CurrentEventSubtype() {
+  return CurrentEvent.subtype;
+}
+void* CurrentEventPayload() {
+  return CurrentEvent.payload;
+}
 
 int32_t PeekEventKind() {
   QueueGuard guard;
@@ -237,5 +249,9 @@ void PurgeWindowEvents(int64_t window) {
   PurgeMatching([=](const EventNode& node) { return node.window == window; });
 }
 
-void SuppressEvents() { ++EventSuppressDepth; }
-void ResumeEvents() { --EventSuppressDepth; }
+void SuppressEvents() {
+  ++EventSuppressDepth;
+}
+void ResumeEvents() {
+  --EventSuppressDepth;
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "gui/events/event_binding.h"
+
 #include <vector>
 
 namespace {
@@ -29,8 +31,8 @@ class EventQueueTest : public ::testing::Test {
   static std::vector<Posted> TakeAll() {
     std::vector<Posted> taken;
     while (NextQueuedEvent() != 0) {
-      taken.push_back({CurrentEvent.kind, CurrentEvent.object, CurrentEvent.window,
-                       CurrentEvent.subtype});
+      taken.push_back(
+          {CurrentEvent.kind, CurrentEvent.object, CurrentEvent.window, CurrentEvent.subtype});
     }
     return taken;
   }
@@ -155,10 +157,85 @@ TEST_F(EventQueueTest, PurgedPayloadsAreReleased) {
   EXPECT_EQ(released[0], &payload);
 }
 
+// What the bound callbacks saw: the event each one ran for, as CurrentEvent described it.
+std::vector<Posted> seen;
+
+int64_t RecordEvent() {
+  seen.push_back({static_cast<int32_t>(CurrentEventKind()), CurrentEventObject(),
+                  CurrentEvent.window, CurrentEvent.subtype});
+  return 0;
+}
+
+int64_t PostEndRequest() {
+  PostUserEvent(EvCustomBase, 0, 99);
+  return 0;
+}
+
+class EventDispatchTest : public EventQueueTest {
+ protected:
+  void SetUp() override {
+    EventQueueTest::SetUp();
+    seen.clear();
+  }
+  void TearDown() override {
+    UnbindGlobalHandler(EvMoved, nullptr);
+    UnbindGlobalHandler(EvClick, nullptr);
+    UnbindGlobalHandler(EvCustomBase, nullptr);
+    EventQueueTest::TearDown();
+  }
+};
+
+TEST_F(EventDispatchTest, AFoldedPostStillRunsItsCallbacks) {
+  ASSERT_EQ(BindGlobalHandler(EvMoved, &RecordEvent), 1u);
+  NotifyEvent(EvMoved, 1, 1, 0);
+  NotifyEvent(EvMoved, 1, 1, 0);
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_EQ(TakeAll().size(), 1u);
+  // Taking a platform event runs nothing more: its callbacks ran when it was posted.
+  EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(EventDispatchTest, CallbacksSeeTheirEventAndTheCurrentEventIsRestored) {
+  ASSERT_EQ(BindGlobalHandler(EvClick, &RecordEvent), 1u);
+  PostUserEvent(EvCustomBase + 5, 1, 2, 3);
+  ASSERT_EQ(NextQueuedEvent(), EvCustomBase + 5);
+  NotifyEvent(EvClick, 7, 8, 0);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].kind, EvClick);
+  EXPECT_EQ(seen[0].object, 7);
+  EXPECT_EQ(seen[0].window, 8);
+  EXPECT_EQ(CurrentEventKind(), EvCustomBase + 5);
+  EXPECT_EQ(CurrentEventObject(), 2);
+  EXPECT_EQ(CurrentEventWindow(), 1);
+  EXPECT_EQ(CurrentEventSubtype(), 3);
+}
+
+TEST_F(EventDispatchTest, SuppressedPostsRunNoCallbacks) {
+  ASSERT_EQ(BindGlobalHandler(EvMoved, &RecordEvent), 1u);
+  SuppressEvents();
+  NotifyEvent(EvMoved, 1, 1, 0);
+  ResumeEvents();
+  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(NextQueuedEvent(), 0);
+}
+
+TEST_F(EventDispatchTest, UserEventPostedFromACallbackQueuesBehindItsTrigger) {
+  ASSERT_EQ(BindGlobalHandler(EvClick, &PostEndRequest), 1u);
+  ASSERT_EQ(BindGlobalHandler(EvCustomBase, &RecordEvent), 1u);
+  NotifyEvent(EvClick, 0, 0, 0);
+  EXPECT_TRUE(seen.empty());  // not yet: user events run when taken
+  ASSERT_EQ(NextQueuedEvent(), EvClick);
+  EXPECT_TRUE(seen.empty());
+  ASSERT_EQ(NextQueuedEvent(), EvCustomBase);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].object, 99);
+}
+
 TEST_F(EventQueueTest, ManyEventsRecycleNodes) {
   // More events than one block of nodes holds, taken and posted in waves.
   for (int wave = 0; wave < 3; ++wave) {
-    for (int i = 0; i < 1000; ++i) NotifyEvent(EvGadgetNotify, i, 0, 0);
+    for (int i = 0; i < 1000; ++i)
+      NotifyEvent(EvGadgetNotify, i, 0, 0);
     for (int i = 0; i < 1000; ++i) {
       ASSERT_EQ(NextQueuedEvent(), EvGadgetNotify);
       ASSERT_EQ(CurrentEventObject(), i);

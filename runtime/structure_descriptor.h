@@ -1,0 +1,81 @@
+// Structure descriptors: flat word lists naming the managed fields of a structure (strings,
+// embedded structures, inline arrays, maps, lists, dynamic arrays), and the three walkers
+// that initialise, release and copy a structure by its descriptor.
+//
+// A descriptor is a sequence of entries ended by DescEnd. An entry starts with its code:
+//   offset >= 0                  string variable at that byte offset (8 bytes)
+//   DescStructArray count offset element_size descriptor   inline array of structures
+//   DescStructure offset size descriptor                   embedded structure
+//   DescArray offset w1 w2 w3 w4                           dynamic array address (8 bytes)
+//   DescList offset value_size descriptor type_code        ListField (16 bytes)
+//   DescMap offset value_size type_code descriptor buckets Map address (8 bytes)
+//   DescMultiArray offset k w1 w2 w3 d1 ... dk             array address + k dimension words
+// Descriptor words that name descriptors hold their addresses (DescriptorWordOf). Entries
+// are in increasing offset order and do not overlap; all other bytes are plain data. A null
+// descriptor means the structure has no managed fields. Managed fields must be 8-aligned.
+//
+// Containers are reached only through ContainerHookTable, which the map and list modules
+// fill at start-up; an entry whose container hooks are not registered is plain data. There
+// is no dynamic-array container, so array entries are always plain data of their width.
+#pragma once
+
+#include <cstdint>
+
+struct Map;
+struct List;
+struct ListField;
+
+using DescriptorWord = int64_t;
+
+inline constexpr DescriptorWord DescEnd = -1;
+inline constexpr DescriptorWord DescStructArray = -2;
+inline constexpr DescriptorWord DescStructure = -3;
+inline constexpr DescriptorWord DescArray = -4;
+inline constexpr DescriptorWord DescList = -5;
+inline constexpr DescriptorWord DescMap = -6;
+inline constexpr DescriptorWord DescMultiArray = -7;
+
+// The word that names a nested descriptor inside another descriptor.
+inline DescriptorWord DescriptorWordOf(const DescriptorWord* descriptor) {
+  return reinterpret_cast<DescriptorWord>(descriptor);
+}
+inline const DescriptorWord* DescriptorAt(DescriptorWord word) {
+  return reinterpret_cast<const DescriptorWord*>(word);
+}
+
+using NewMapHook = Map* (*)(uint64_t value_size, int32_t type_code,
+                            const DescriptorWord* descriptor, Map** variable, int32_t bucket_count);
+using CopyMapHook = int32_t (*)(Map* source, int32_t source_type, Map* destination,
+                                int32_t destination_type, int32_t clear);
+using FreeMapHook = void (*)(Map* map);
+using NewListHook = List* (*)(uint64_t value_size, ListField* field,
+                              const DescriptorWord* descriptor, int32_t type_code);
+using CopyListHook = int32_t (*)(List* source, int32_t source_type, List* destination,
+                                 int32_t destination_type, int32_t clear);
+using FreeListHook = void (*)(List* list);
+struct ContainerHooks {
+  NewMapHook new_map;
+  CopyMapHook copy_map;
+  FreeMapHook free_map;
+  NewListHook new_list;
+  CopyListHook copy_list;
+  FreeListHook free_list;
+};
+
+// Filled by RegisterMapHooks and RegisterListHooks at start-up.
+extern ContainerHooks ContainerHookTable;
+
+// 1 when new structures need InitializeStructure (a map, list or array anywhere inside).
+int32_t DescriptorNeedsInit(const DescriptorWord* descriptor);
+
+// REQUIRES: the structure is zero-filled. Creates its containers; strings need nothing.
+void InitializeStructure(void* structure, const DescriptorWord* descriptor);
+
+// Frees strings and containers. The fields are left dangling: the caller zero-fills the
+// structure or releases its memory next.
+void ClearStructure(void* structure, const DescriptorWord* descriptor);
+
+// Deep copy of size bytes. REQUIRES: destination holds a valid (zero-filled or initialised)
+// structure, whose managed fields are released first. Copying onto itself does nothing.
+void CopyStructure(void* destination, uint64_t size, const DescriptorWord* descriptor,
+                   const void* source);
