@@ -34,7 +34,8 @@ void BM_BurstThenDrain(benchmark::State& state) {
   InitEvents();
   const int64_t burst = state.range(0);
   for (auto _ : state) {
-    for (int64_t i = 0; i < burst; ++i) NotifyEvent(EvGadgetNotify, i, 0, 0);
+    for (int64_t i = 0; i < burst; ++i)
+      NotifyEvent(EvGadgetNotify, i, 0, 0);
     while (NextQueuedEvent() != 0) {
     }
   }

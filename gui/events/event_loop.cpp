@@ -128,7 +128,8 @@ EventFilterNode* AddEventFilter(PlatformEventFilter filter, void* context) {
   node->context = context;
   // Filters run in the order they were added.
   EventFilterNode** link = &FilterList;
-  while (*link != nullptr) link = &(*link)->next;
+  while (*link != nullptr)
+    link = &(*link)->next;
   *link = node;
   return node;
 }
@@ -143,7 +144,9 @@ void RemoveEventFilter(EventFilterNode* node) {
   }
 }
 
-void SetKeyboardShortcutHook(KeyboardShortcutHook hook) { ShortcutHook = hook; }
+void SetKeyboardShortcutHook(KeyboardShortcutHook hook) {
+  ShortcutHook = hook;
+}
 
 bool PreDispatchPlatformEvent(QObject* receiver, QEvent* event) {
   if (!IsOwnTimerEvent(receiver, event)) ++PlatformActivity;

@@ -48,21 +48,24 @@ TEST_F(EventLoopTest, QueuedEventComesBeforeAnyPlatformEvent) {
 }
 
 TEST_F(EventLoopTest, EventPostedByPlatformWorkIsReturned) {
-  QTimer::singleShot(0, QCoreApplication::instance(),
-                     [] { NotifyEvent(EvClick, 7, 7, 0); });
+  QTimer::singleShot(0, QCoreApplication::instance(), [] { NotifyEvent(EvClick, 7, 7, 0); });
   int64_t kind = EvPlatformOnly;
-  while (kind == EvPlatformOnly) kind = WaitForEvent(-1);
+  while (kind == EvPlatformOnly)
+    kind = WaitForEvent(-1);
   EXPECT_EQ(kind, EvClick);
   EXPECT_EQ(CurrentEventWindow(), 7);
 }
 
-TEST_F(EventLoopTest, TimeOutExpiresWithNone) { EXPECT_EQ(WaitForEvent(20), EvNone); }
+TEST_F(EventLoopTest, TimeOutExpiresWithNone) {
+  EXPECT_EQ(WaitForEvent(20), EvNone);
+}
 
 TEST_F(EventLoopTest, PostFromAnotherThreadEndsABlockedWait) {
   ThreadSafeMode = 1;
   std::thread poster([] { PostUserEvent(EvCustomBase + 1); });
   int64_t kind = EvPlatformOnly;
-  while (kind == EvPlatformOnly) kind = WaitForEvent(-1);
+  while (kind == EvPlatformOnly)
+    kind = WaitForEvent(-1);
   poster.join();
   ThreadSafeMode = 0;
   EXPECT_EQ(kind, EvCustomBase + 1);
@@ -71,7 +74,8 @@ TEST_F(EventLoopTest, PostFromAnotherThreadEndsABlockedWait) {
 TEST_F(EventLoopTest, QuitEventBecomesTheQuitMenuItem) {
   QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::Quit));
   int64_t kind = EvPlatformOnly;
-  while (kind == EvPlatformOnly) kind = WaitForEvent(-1);
+  while (kind == EvPlatformOnly)
+    kind = WaitForEvent(-1);
   EXPECT_EQ(kind, EvMenuItem);
   EXPECT_EQ(CurrentEventObject(), QuitMenuItem);
   EXPECT_EQ(CurrentEventWindow(), -1);
@@ -82,7 +86,9 @@ int CountingFilter(QObject*, QEvent* event, void* context) {
   return 0;
 }
 
-int ConsumingFilter(QObject*, QEvent* event, void*) { return event->type() == QEvent::KeyPress; }
+int ConsumingFilter(QObject*, QEvent* event, void*) {
+  return event->type() == QEvent::KeyPress;
+}
 
 TEST_F(EventLoopTest, FiltersAllSeeAnEventAndAnyCanConsumeIt) {
   QLineEdit edit;

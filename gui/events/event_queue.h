@@ -11,7 +11,7 @@
 struct ElementPool;
 
 // Event kinds. The values are part of the application interface.
-inline constexpr int32_t EvNone = 0;  // WaitForEvent's time-out expired
+inline constexpr int32_t EvNone = 0;           // WaitForEvent's time-out expired
 inline constexpr int32_t EvPlatformOnly = -1;  // only platform activity happened
 inline constexpr int32_t EvMenuItem = 1;
 inline constexpr int32_t EvCloseRequest = 2;
@@ -92,8 +92,7 @@ void NotifyEventWithPayload(int32_t kind, int64_t object, int64_t window, int64_
                             void* payload, PayloadRelease release);
 
 // Application posts (flags 7). Note the order: window before object. Always 1.
-int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object, int64_t subtype,
-                      void* payload);
+int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object, int64_t subtype, void* payload);
 int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object, int64_t subtype);
 int32_t PostUserEvent(int32_t kind, int64_t window, int64_t object);
 int32_t PostUserEvent(int32_t kind);

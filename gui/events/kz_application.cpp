@@ -69,4 +69,6 @@ bool KzApplication::event(QEvent* event) {
   return QApplication::event(event);
 }
 
-void RequestTermination() { NotifyEvent(EvMenuItem, QuitMenuItem, -1, 0); }
+void RequestTermination() {
+  NotifyEvent(EvMenuItem, QuitMenuItem, -1, 0);
+}
