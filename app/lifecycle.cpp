@@ -5,6 +5,9 @@
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/shell/application.h"
+#include "image/bmp_codec.h"
+#include "image/image_codec.h"
+#include "image/image_objects.h"
 #include "runtime/hash_map.h"
 #include "runtime/list.h"
 #include "runtime/memory.h"
@@ -23,13 +26,13 @@ const ModuleRoutine StartRoutines[21] = {
     {"strings: StringStack", &InitStringStack},
     {"hash map: container hooks", &RegisterMapHooks},
     {"drawing state: module globals", nullptr},
-    {"images: decode context", nullptr},
-    {"images: BMP decoder and encoder", nullptr},
+    {"images: decode context", &InitImageDecodeContext},
+    {"images: BMP decoder and encoder", &RegisterBmpCodec},
     {"list: container hooks", &RegisterListHooks},
-    {"images: image table", nullptr},
-    {"images: drawing scale", nullptr},
-    {"images: table of retained platform objects", nullptr},
-    {"images: thread-local key", nullptr},
+    {"images: image table", &InitImageTable},
+    {"images: drawing scale", &InitDrawingScale},
+    {"images: table of retained platform objects", &InitRetainedObjectTable},
+    {"images: thread-local key", &InitImageThreadKey},
     {"events: node pool and binding map", &InitEvents},
     {"windows: window table and gadget-list state", nullptr},
     {"shell: menu table", nullptr},
@@ -42,8 +45,8 @@ const ModuleRoutine StartRoutines[21] = {
 const ModuleRoutine EndRoutines[4] = {
     {"files: file object table", nullptr},
     {"files: date support", nullptr},
-    {"images: retained platform objects", nullptr},
-    {"images: image table", nullptr},
+    {"images: retained platform objects", &FreeRetainedObjects},
+    {"images: image table", &FreeImages},
 };
 
 namespace {

@@ -1,0 +1,63 @@
+// The colour quantizer on square images of a photograph-like gradient: learning a 256-colour
+// palette (sampling about one pixel in the sample factor, at most 100 rounds), then mapping
+// every row to it with and without dithering (repeated dithered passes go on diffusing into
+// the quantizer's own copy of the pixels, which changes the work little).
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "image/colour_quantizer.h"
+
+namespace {
+
+std::vector<uint8_t> GradientRgba(int32_t side) {
+  std::vector<uint8_t> pixels;
+  pixels.reserve(static_cast<size_t>(side) * side * 4);
+  for (int32_t y = 0; y < side; ++y) {
+    for (int32_t x = 0; x < side; ++x) {
+      pixels.push_back(static_cast<uint8_t>(x * 255 / side));
+      pixels.push_back(static_cast<uint8_t>(y * 255 / side));
+      pixels.push_back(static_cast<uint8_t>((x ^ y) & 0xFF));
+      pixels.push_back(255);
+    }
+  }
+  return pixels;
+}
+
+void BM_CreateQuantizer_Learn256(benchmark::State& state) {
+  const auto side = static_cast<int32_t>(state.range(0));
+  const std::vector<uint8_t> pixels = GradientRgba(side);
+  for (auto _ : state) {
+    ColourQuantizer* quantizer = CreateQuantizer(pixels.data(), side, side, 32, side * 4, 8, 0);
+    benchmark::DoNotOptimize(quantizer);
+    FreeQuantizer(quantizer);
+  }
+  state.SetItemsProcessed(state.iterations() * side * side);
+}
+BENCHMARK(BM_CreateQuantizer_Learn256)->RangeMultiplier(4)->Range(64, 1024);
+
+void MapAllRows(benchmark::State& state, uint32_t options) {
+  const auto side = static_cast<int32_t>(state.range(0));
+  const std::vector<uint8_t> pixels = GradientRgba(side);
+  ColourQuantizer* quantizer = CreateQuantizer(pixels.data(), side, side, 32, side * 4, 8, options);
+  for (auto _ : state) {
+    for (int32_t y = 0; y < side; ++y)
+      benchmark::DoNotOptimize(QuantizedRow(quantizer, y));
+  }
+  FreeQuantizer(quantizer);
+  state.SetItemsProcessed(state.iterations() * side * side);
+}
+
+void BM_QuantizedRow_Search256(benchmark::State& state) {
+  MapAllRows(state, 0);
+}
+BENCHMARK(BM_QuantizedRow_Search256)->RangeMultiplier(4)->Range(64, 1024);
+
+void BM_QuantizedRow_Dithered256(benchmark::State& state) {
+  MapAllRows(state, QuantizeDither);
+}
+BENCHMARK(BM_QuantizedRow_Dithered256)->RangeMultiplier(4)->Range(64, 1024);
+
+}  // namespace
+
+BENCHMARK_MAIN();
