@@ -5,6 +5,8 @@
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/shell/application.h"
+#include "gui/shell/menus.h"
+#include "gui/windows/windows.h"
 #include "image/bmp_codec.h"
 #include "image/image_codec.h"
 #include "image/image_objects.h"
@@ -34,8 +36,8 @@ const ModuleRoutine StartRoutines[21] = {
     {"images: table of retained platform objects", &InitRetainedObjectTable},
     {"images: thread-local key", &InitImageThreadKey},
     {"events: node pool and binding map", &InitEvents},
-    {"windows: window table and gadget-list state", nullptr},
-    {"shell: menu table", nullptr},
+    {"windows: window table and gadget-list state", &InitWindows},
+    {"shell: menu table", &InitMenus},
     {"files: date support", nullptr},
     {"gadgets: gadget table", nullptr},
     {"requesters", nullptr},

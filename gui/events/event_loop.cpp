@@ -67,6 +67,17 @@ bool IsOwnTimerEvent(QObject* receiver, QEvent* event) {
          static_cast<QTimerEvent*>(event)->timerId() == Waker()->timeout_timer;
 }
 
+// A key press reaches Qt's window object first and then the focus widget; the shortcuts
+// are asked once, at the widget.
+bool MatchesWindowShortcut(QObject* receiver, QEvent* event, int64_t* window = nullptr,
+                           int32_t* item = nullptr) {
+  if (ShortcutHook == nullptr || !receiver->isWidgetType()) return false;
+  int64_t unused_window = 0;
+  int32_t unused_item = 0;
+  return ShortcutHook(receiver, static_cast<QKeyEvent*>(event), window ? window : &unused_window,
+                      item ? item : &unused_item);
+}
+
 bool RunFilters(QObject* receiver, QEvent* event) {
   int consumed = 0;
   // Every filter sees the event, even after one has consumed it.
@@ -150,14 +161,20 @@ void SetKeyboardShortcutHook(KeyboardShortcutHook hook) {
 
 bool PreDispatchPlatformEvent(QObject* receiver, QEvent* event) {
   if (!IsOwnTimerEvent(receiver, event)) ++PlatformActivity;
+  // Qt offers a key to its application-wide shortcuts (the application menu's) before it
+  // delivers the key press; a window shortcut must win, so it claims the key here.
+  if (event->type() == QEvent::ShortcutOverride && MatchesWindowShortcut(receiver, event)) {
+    event->accept();
+    return true;
+  }
   // Only events from the window system are platform events; Qt's own internal sends
   // (child events, posted meta-calls, ...) pass untouched.
   if (!event->spontaneous()) return false;
   if (FilterList != nullptr && RunFilters(receiver, event)) return true;
-  // A key press reaches Qt's window object first and then the focus widget; the
-  // shortcuts are asked once, at the widget.
-  if (event->type() == QEvent::KeyPress && ShortcutHook != nullptr && receiver->isWidgetType() &&
-      ShortcutHook(receiver, static_cast<QKeyEvent*>(event))) {
+  int64_t window = 0;
+  int32_t item = 0;
+  if (event->type() == QEvent::KeyPress && MatchesWindowShortcut(receiver, event, &window, &item)) {
+    NotifyEvent(EvMenuItem, item, window, 0);
     return true;
   }
   return false;

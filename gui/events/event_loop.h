@@ -27,10 +27,12 @@ struct EventFilterNode;
 EventFilterNode* AddEventFilter(PlatformEventFilter filter, void* context);
 void RemoveEventFilter(EventFilterNode* node);
 
-// Asked for every key press from the window system before normal dispatch; returns true
-// when a window's shortcut took it (and has posted its EvMenuItem). Installed by the
-// window module.
-using KeyboardShortcutHook = bool (*)(QObject* receiver, QKeyEvent* event);
+// Finds the window shortcut that a key event from the window system matches: true with
+// the window's number and the shortcut's menu item set. Installed by the window module.
+// A match takes the key before Qt's own shortcuts and before normal dispatch, and posts
+// EvMenuItem with that item and window.
+using KeyboardShortcutHook = bool (*)(QObject* receiver, const QKeyEvent* event, int64_t* window,
+                                      int32_t* item);
 void SetKeyboardShortcutHook(KeyboardShortcutHook hook);
 
 // Called by KzApplication for every event it delivers. Counts activity for WaitForEvent,

@@ -44,13 +44,14 @@ void DrainSignalPipe() {
 void InstallTerminationSignals() {
   if (SignalPipe[0] != -1) return;
   if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read,
-                                       QCoreApplication::instance());
+  auto* notifier =
+      new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, notifier, &DrainSignalPipe);
 
   struct sigaction action = {};
   action.sa_handler = &OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+    sigaction(signal_number, &action, nullptr);
 }
