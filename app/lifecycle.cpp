@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "files/date_support.h"
+#include "files/file_queries.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/shell/application.h"
@@ -10,6 +12,7 @@
 #include "image/bmp_codec.h"
 #include "image/image_codec.h"
 #include "image/image_objects.h"
+#include "process/program_launch.h"
 #include "runtime/hash_map.h"
 #include "runtime/list.h"
 #include "runtime/memory.h"
@@ -21,10 +24,10 @@ int64_t LastEvent = 0;
 int32_t ExitStatus = 0;
 
 const ModuleRoutine StartRoutines[21] = {
-    {"files: the current process becomes the front process", nullptr},
+    {"files: the current process becomes the front process", &BringProcessToFront},
     {"shell: application object and application menu", &StartApplication},
     {"memory: C locale", &InitLocale},
-    {"files: working directory := the bundle contents folder", nullptr},
+    {"files: working directory := the bundle contents folder", &EnterBundleContents},
     {"strings: StringStack", &InitStringStack},
     {"hash map: container hooks", &RegisterMapHooks},
     {"drawing state: module globals", nullptr},
@@ -38,15 +41,16 @@ const ModuleRoutine StartRoutines[21] = {
     {"events: node pool and binding map", &InitEvents},
     {"windows: window table and gadget-list state", &InitWindows},
     {"shell: menu table", &InitMenus},
-    {"files: date support", nullptr},
+    {"files: date support", &InitDateSupport},
     {"gadgets: gadget table", nullptr},
     {"requesters", nullptr},
-    {"process runner: program list lock", nullptr},
+    {"process runner: program list lock", &InitProgramRunner},
 };
 
 const ModuleRoutine EndRoutines[4] = {
+    // No file objects are ever made, so there is no file object table to free.
     {"files: file object table", nullptr},
-    {"files: date support", nullptr},
+    {"files: date support", &FreeDateSupport},
     {"images: retained platform objects", &FreeRetainedObjects},
     {"images: image table", &FreeImages},
 };

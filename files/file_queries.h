@@ -1,0 +1,30 @@
+// File-system and environment queries: the size or kind of a path, the user's home folder,
+// and the start-up steps that set the working directory and bring the process forward.
+// Paths enter and leave as runtime strings (UTF-16) and reach the C library as UTF-8.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/string_stack.h"
+
+// QueryFileSize results besides a size (0 or more, in bytes).
+inline constexpr int64_t FileSizeMissing = -1;  // null or empty path, or stat failed
+inline constexpr int64_t FileSizeFolder = -2;
+
+// Follows symbolic links: a link to a folder is a folder.
+int64_t QueryFileSize(const char16_t* path);
+
+// The user's home folder as an absolute path ending in "/", so that home + "Desktop" names
+// a folder in it; the empty string when it cannot be found. From $HOME when that is an
+// absolute path, else from the password database.
+char16_t* UserHomeFolder(StringResultPosition p);
+
+// Start-up step: the working directory becomes the folder that holds the running executable,
+// so that relative paths resolve among the program's own files. Any failure leaves the
+// working directory unchanged.
+void EnterBundleContents();
+
+// Start-up step: nothing to do on Linux, where the window manager decides which window is
+// in front and raises a newly mapped window by itself; at this step no window exists yet
+// anyway. Kept so that the start order stays the same on every system.
+void BringProcessToFront();

@@ -1,0 +1,259 @@
+#include "process/program_launch.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "process/program_output.h"
+#include "runtime/memory.h"
+#include "runtime/text_conversion.h"
+
+namespace {
+
+// A ProgramList node: the links, then the record whose address is the handle.
+struct ProgramListNode {
+  ProgramListNode* next;
+  ProgramListNode* previous;
+  ProgramRecord record;
+};
+
+// Detached ProgramWaiter threads may still take the lock while static destructors run at
+// exit, so the list and its lock are plain data that is never destroyed.
+struct ProgramRunnerState {
+  pthread_mutex_t lock;
+  ProgramListNode* head;
+  uint64_t next_serial;
+  bool started;
+};
+static_assert(std::is_trivially_destructible_v<ProgramRunnerState>);
+
+ProgramRunnerState Runner;
+pthread_once_t RunnerOnce = PTHREAD_ONCE_INIT;
+
+void CreateProgramListLock() {
+  pthread_mutexattr_t attributes;
+  if (pthread_mutexattr_init(&attributes) != 0) return;
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  Runner.started = pthread_mutex_init(&Runner.lock, &attributes) == 0;
+  pthread_mutexattr_destroy(&attributes);
+  Runner.next_serial = 1;
+}
+
+ProgramListNode* NodeOf(ProgramRecord* record) {
+  return reinterpret_cast<ProgramListNode*>(reinterpret_cast<char*>(record) -
+                                            offsetof(ProgramListNode, record));
+}
+
+// Owns a UTF-8 copy of a runtime string for the length of the launch.
+class Utf8Copy {
+ public:
+  explicit Utf8Copy(const char16_t* s) : text_(StringToUtf8Copy(s)) {}
+  ~Utf8Copy() { FreeConvertedCopy(text_); }
+  Utf8Copy(const Utf8Copy&) = delete;
+  Utf8Copy& operator=(const Utf8Copy&) = delete;
+  char* Text() const { return text_; }
+
+ private:
+  char* text_;
+};
+
+bool IsSeparator(char c) {
+  return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Skips a run of separators, ending the preceding argument at the first of them.
+char* SkipSeparators(char* cursor) {
+  while (IsSeparator(*cursor))
+    *cursor++ = '\0';
+  return cursor;
+}
+
+char* EndOfPlainArgument(char* cursor) {
+  while (*cursor != '\0' && !IsSeparator(*cursor))
+    ++cursor;
+  return cursor;
+}
+
+// Empty PATH entries are skipped, the last one included: the check never looks in the
+// current directory or at the root for a bare name.
+bool FoundOnPath(const char* path, const char* name) {
+  std::string candidate;
+  const char* entry = path;
+  while (*entry != '\0') {
+    const char* end = strchr(entry, ':');
+    size_t length = end == nullptr ? strlen(entry) : static_cast<size_t>(end - entry);
+    if (length > 0) {
+      candidate.assign(entry, length);
+      if (candidate.back() != '/') candidate.push_back('/');
+      candidate.append(name);
+      if (ProgramFileUsable(candidate.c_str())) return true;
+    }
+    if (end == nullptr) break;
+    entry = end + 1;
+  }
+  return false;
+}
+
+// Decides only whether to go on: execvp searches PATH again under the unchanged name.
+bool ProgramExists(const char* name) {
+  if (strchr(name, '/') != nullptr && ProgramFileUsable(name)) return true;
+  if (name[0] == '/' || (name[0] == '.' && name[1] == '/')) return false;
+  const char* path = getenv("PATH");
+  if (path == nullptr) return false;
+  return FoundOnPath(path, name);
+}
+
+int InputDescriptorOf(uint32_t flags, const ProgramRecord* source) {
+  if ((flags & LaunchInputFromProgram) == 0 || source == nullptr) return -1;
+  if (source->output == nullptr) return -1;
+  return fileno(source->output->stream);
+}
+
+intptr_t StartUnkeptProgram(const ProgramImage& image, uint32_t flags) {
+  if ((flags & LaunchWait) == 0) return ForkDetachedProgram(image) < 0 ? 0 : 1;
+  pid_t pid = ForkProgram(image);
+  if (pid < 0) return 0;
+  WaitForProgram(pid);
+  return 1;
+}
+
+intptr_t StartKeptProgram(ProgramImage image, uint32_t flags, const ProgramRecord* source) {
+  ChildPipes pipes;
+  if (!OpenChildPipes(flags, &pipes)) return 0;
+  // The record exists before the fork, so that a short heap cannot leave a started
+  // program without anyone to reap it.
+  ProgramRecord* record = NewListedProgramRecord();
+  if (record == nullptr) {
+    CloseChildPipes(&pipes);
+    return 0;
+  }
+  image.pipes = &pipes;
+  image.input_descriptor = InputDescriptorOf(flags, source);
+  pid_t pid = ForkProgram(image);
+  if (pid < 0) {
+    CloseChildPipes(&pipes);
+    FreeListedProgramRecord(record);
+    return 0;
+  }
+  record->pid = pid;
+  record->flags = flags;
+  AttachChildPipes(record, &pipes);
+  if ((flags & LaunchWait) != 0) {
+    StoreProgramExitCode(record, record->launchSerial, WaitForProgram(pid));
+  } else if (!StartProgramWaiter(record)) {
+    record->reapByOwner = 1;
+  }
+  return reinterpret_cast<intptr_t>(record);
+}
+
+}  // namespace
+
+void InitProgramRunner() {
+  pthread_once(&RunnerOnce, CreateProgramListLock);
+}
+
+intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
+                      const char16_t* working_directory, uint32_t flags,
+                      ProgramRecord* input_source) {
+  Utf8Copy program(name);
+  if (!ProgramExists(program.Text())) return 0;
+  Utf8Copy directory(working_directory);
+  Utf8Copy arguments_text(parameters);
+  // Split here rather than in the child: too many arguments must fail the launch itself.
+  char* arguments[ProgramArgumentLimit + 2];
+  arguments[0] = program.Text();
+  if (SplitParameters(arguments_text.Text(), arguments + 1, ProgramArgumentLimit + 1) < 0) {
+    return 0;
+  }
+  ProgramImage image{program.Text(), arguments, directory.Text(), nullptr, -1};
+  if ((flags & LaunchKeep) == 0) return StartUnkeptProgram(image, flags);
+  return StartKeptProgram(image, flags, input_source);
+}
+
+intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,
+                       const char16_t* working_directory, uint32_t flags) {
+  return StartProgram(name, parameters, working_directory, flags, nullptr);
+}
+
+intptr_t LaunchProgramDetached(const char16_t* name, const char16_t* parameters,
+                               const char16_t* working_directory) {
+  return StartProgram(name, parameters, working_directory, 0, nullptr);
+}
+
+intptr_t LaunchProgramByName(const char16_t* name) {
+  return StartProgram(name, u"", u"", 0, nullptr);
+}
+
+int SplitParameters(char* text, char** slots, int slot_count) {
+  int count = 0;
+  char* cursor = text;
+  for (;;) {
+    cursor = SkipSeparators(cursor);
+    if (*cursor == '\0') break;
+    if (count == slot_count - 1) {
+      slots[count] = nullptr;
+      return -1;
+    }
+    if (*cursor != '"') {
+      slots[count++] = cursor;
+      cursor = EndOfPlainArgument(cursor);
+      continue;
+    }
+    // A quoted argument runs to the next quote, separators included; the character after
+    // that quote starts the next argument at once.
+    slots[count++] = ++cursor;
+    char* closing = strchr(cursor, '"');
+    if (closing == nullptr) break;
+    *closing = '\0';
+    cursor = closing + 1;
+  }
+  slots[count] = nullptr;
+  return count;
+}
+
+ProgramListGuard::ProgramListGuard() {
+  pthread_mutex_lock(&Runner.lock);
+}
+
+ProgramListGuard::~ProgramListGuard() {
+  pthread_mutex_unlock(&Runner.lock);
+}
+
+ProgramRecord* NewListedProgramRecord() {
+  if (!Runner.started) return nullptr;
+  auto* node = static_cast<ProgramListNode*>(AllocateBlock(sizeof(ProgramListNode)));
+  if (node == nullptr) return nullptr;
+  ProgramListGuard guard;
+  node->next = Runner.head;
+  if (Runner.head != nullptr) Runner.head->previous = node;
+  Runner.head = node;
+  node->record.exitCode = -1;
+  node->record.launchSerial = Runner.next_serial++;
+  return &node->record;
+}
+
+void FreeListedProgramRecord(ProgramRecord* record) {
+  ProgramListNode* node = NodeOf(record);
+  ProgramListGuard guard;
+  if (node->previous != nullptr) {
+    node->previous->next = node->next;
+  } else {
+    Runner.head = node->next;
+  }
+  if (node->next != nullptr) node->next->previous = node->previous;
+  FreeBlock(node);
+}
+
+bool ProgramRecordListed(const ProgramRecord* record, uint64_t serial) {
+  for (const ProgramListNode* node = Runner.head; node != nullptr; node = node->next) {
+    if (&node->record == record) return node->record.launchSerial == serial;
+  }
+  return false;
+}
+
+void StoreProgramExitCode(ProgramRecord* record, uint64_t serial, int32_t exit_code) {
+  ProgramListGuard guard;
+  if (ProgramRecordListed(record, serial)) record->exitCode = exit_code;
+}

@@ -1,0 +1,354 @@
+// The POSIX half of the launcher: pipes, fork and exec, the detached double fork and the
+// ProgramWaiter threads.
+#include "process/program_launch.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cwchar>
+#include <initializer_list>
+#include <new>
+
+#include "process/program_output.h"
+
+ThreadCreateFunction ProgramWaiterThreadCreate = &pthread_create;
+
+namespace {
+
+// Every call that can fail with EINTR is retried at most this often.
+constexpr int kInterruptRetries = 100;
+// The waiter only calls waitpid and takes a lock; 16000 bytes is below the least stack
+// that Linux threads accept, so the larger of the two is used.
+constexpr long kWaiterStackSize = 16000;
+
+// The exit code of a program whose status was lost: the wait failed because the child was
+// reaped elsewhere (SIGCHLD ignored, a stray waitpid(-1)). It reads as a failure and, unlike
+// -1, lets the callers that wait for the end stop waiting.
+constexpr int32_t kEndNotCollectable = 1;
+
+// Never destroyed, like the ProgramList: waiters decrement it after main has returned.
+std::atomic<int32_t> WaitersRunning{0};
+
+// Blocks every signal in the calling thread for a scope. Around fork it keeps this
+// process's handlers from running in the child before the child resets them; around
+// pthread_create it hands the new thread a mask under which waitpid is never interrupted.
+class SignalBlock {
+ public:
+  SignalBlock() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+void CloseIfOpen(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+// A pipe end that lands on 0, 1 or 2 (this process runs with a standard stream closed)
+// would be overwritten when the child moves another pipe onto that number.
+int AboveStandardStreams(int fd) {
+  if (fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return fd;
+  close(fd);
+  return moved;
+}
+
+// Close-on-exec, so that no program started later inherits this pipe; the child's dup2
+// onto 0, 1 or 2 gives the program its copy without the flag.
+bool OpenPipe(int fds[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    fds[0] = fds[1] = -1;
+    return false;
+  }
+  fds[0] = AboveStandardStreams(fds[0]);
+  fds[1] = AboveStandardStreams(fds[1]);
+  return true;
+}
+
+// ---- In the child: only async-signal-safe calls from here to execvp ----
+
+void MoveOnto(int fd, int target) {
+  // dup2 onto itself would leave close-on-exec set, and exec would close the stream.
+  if (fd == target) {
+    fcntl(fd, F_SETFD, 0);
+    return;
+  }
+  dup2(fd, target);
+}
+
+// "/proc/self/fd/" + fd, without snprintf, which is not async-signal-safe.
+void DescriptorPath(int fd, char* path) {
+  static constexpr char kPrefix[] = "/proc/self/fd/";
+  char* out = path;
+  for (const char* in = kPrefix; *in != '\0'; ++in)
+    *out++ = *in;
+  char digits[12];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + fd % 10);
+    fd /= 10;
+  } while (fd > 0);
+  while (count > 0)
+    *out++ = digits[--count];
+  *out = '\0';
+}
+
+// The input source's descriptor is non-blocking for its PipeReader, and O_NONBLOCK belongs
+// to the open file description that a dup2 would share with the program, which then reads
+// EAGAIN instead of waiting. Opening the pipe again through /proc gives the program a
+// description of its own. O_NONBLOCK on the open keeps it from waiting for a writer when the
+// source has already ended; it is cleared at once. Without /proc the shared one serves.
+int OwnReadDescriptor(int fd) {
+  char path[32];
+  DescriptorPath(fd, path);
+  int fresh = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fresh < 0) return fd;
+  fcntl(fresh, F_SETFL, fcntl(fresh, F_GETFL) & ~O_NONBLOCK);
+  return fresh;
+}
+
+// The original descriptors are close-on-exec; execvp closes them, which is the closing of
+// the unused pipe ends.
+void RedirectStandardStreams(const ProgramImage& image) {
+  const ChildPipes* pipes = image.pipes;
+  if (pipes == nullptr) return;
+  if (pipes->output[1] >= 0) MoveOnto(pipes->output[1], 1);
+  if (pipes->input[0] >= 0) MoveOnto(pipes->input[0], 0);
+  if (pipes->error[1] >= 0) MoveOnto(pipes->error[1], 2);
+  if (image.input_descriptor >= 0) MoveOnto(OwnReadDescriptor(image.input_descriptor), 0);
+}
+
+// Handlers are reset by exec anyway, but ignored signals (SIGPIPE in many hosts) stay
+// ignored across it, and the mask is inherited. The mask is cleared last, after no handler
+// of this process is left to run.
+void ResetSignalState() {
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
+    sigaction(signal_number, &defaults, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+[[noreturn]] void RunProgram(const ProgramImage& image) {
+  if (image.working_directory[0] != '\0') {
+    // A directory that cannot be entered leaves the program in the inherited one.
+    [[maybe_unused]] int entered = chdir(image.working_directory);
+  }
+  RedirectStandardStreams(image);
+  ResetSignalState();
+  execvp(image.name, image.arguments);
+  // _exit, not exit: the child shares this process's stdio buffers and atexit handlers, and
+  // exit would flush the one and run the other a second time. Status 1 and the pipes
+  // reaching end of file tell the caller that the program could not be run.
+  _exit(1);
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  for (int attempt = 0; attempt < kInterruptRetries && size > 0; ++attempt) {
+    ssize_t written = write(fd, bytes, size);
+    if (written < 0 && errno != EINTR) return false;
+    if (written < 0) continue;
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return size == 0;
+}
+
+// The intermediate child of the detached launch: reports the program's pid and leaves at
+// once, so the program is inherited by the system's reaper instead of this process.
+[[noreturn]] void RunIntermediate(const ProgramImage& image, int ids[2]) {
+  close(ids[0]);
+  pid_t program = fork();
+  if (program == 0) {
+    close(ids[1]);
+    RunProgram(image);
+  }
+  int32_t id = program;
+  bool sent = program > 0 && WriteAll(ids[1], &id, sizeof id);
+  // _exit for the same reason as after a failed exec: this copy of the process must not
+  // run the parent's exit handlers or flush its buffers.
+  _exit(sent ? 0 : 1);
+}
+
+// The 4-byte pid from the intermediate child; a short read gives -1.
+int32_t ReadProgramId(int fd) {
+  int32_t id = -1;
+  auto* bytes = reinterpret_cast<char*>(&id);
+  size_t got = 0;
+  for (int attempt = 0; attempt < kInterruptRetries && got < sizeof id; ++attempt) {
+    ssize_t n = read(fd, bytes + got, sizeof id - got);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  return got == sizeof id ? id : -1;
+}
+
+// waitpid, retrying interrupted waits.
+pid_t WaitForChild(pid_t pid, int* status, int options) {
+  pid_t result = -1;
+  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+    result = waitpid(pid, status, options);
+    if (result >= 0 || errno != EINTR) break;
+  }
+  return result;
+}
+
+struct WaiterTicket {
+  ProgramRecord* record;
+  uint64_t serial;
+  pid_t pid;
+};
+
+// Reaps the program even when its record was released meanwhile, so no zombie remains,
+// and writes the exit code only into the record it was started for.
+void* RunProgramWaiter(void* argument) {
+  auto* ticket = static_cast<WaiterTicket*>(argument);
+  StoreProgramExitCode(ticket->record, ticket->serial, WaitForProgram(ticket->pid));
+  delete ticket;
+  WaitersRunning.fetch_sub(1);
+  return nullptr;
+}
+
+size_t WaiterStackSize() {
+  long least = sysconf(_SC_THREAD_STACK_MIN);
+  return static_cast<size_t>(least > kWaiterStackSize ? least : kWaiterStackSize);
+}
+
+}  // namespace
+
+bool ProgramFileUsable(const char* path) {
+  struct stat info;
+  if (stat(path, &info) != 0) return false;
+  if (S_ISDIR(info.st_mode) || info.st_size < 1) return false;
+  return access(path, X_OK) == 0;
+}
+
+bool OpenChildPipes(uint32_t flags, ChildPipes* pipes) {
+  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
+  bool opened = ((flags & LaunchReadOutput) == 0 || OpenPipe(pipes->output)) &&
+                ((flags & LaunchWriteInput) == 0 || OpenPipe(pipes->input)) &&
+                ((flags & LaunchReadError) == 0 || OpenPipe(pipes->error));
+  if (!opened) CloseChildPipes(pipes);
+  return opened;
+}
+
+void CloseChildPipes(ChildPipes* pipes) {
+  for (int* fds : {pipes->output, pipes->input, pipes->error}) {
+    CloseIfOpen(&fds[0]);
+    CloseIfOpen(&fds[1]);
+  }
+}
+
+pid_t ForkProgram(const ProgramImage& image) {
+  SignalBlock block;
+  pid_t pid = fork();
+  if (pid == 0) RunProgram(image);
+  return pid;
+}
+
+pid_t ForkDetachedProgram(const ProgramImage& image) {
+  int ids[2];
+  if (!OpenPipe(ids)) return -1;
+  pid_t intermediate;
+  {
+    SignalBlock block;
+    intermediate = fork();
+    if (intermediate == 0) RunIntermediate(image, ids);
+  }
+  close(ids[1]);
+  int32_t id = intermediate < 0 ? -1 : ReadProgramId(ids[0]);
+  close(ids[0]);
+  if (intermediate < 0) return -1;
+  int status;
+  if (WaitForChild(intermediate, &status, 0) < 0) return -1;
+  return id;
+}
+
+void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes) {
+  CloseIfOpen(&pipes->output[1]);
+  CloseIfOpen(&pipes->input[0]);
+  CloseIfOpen(&pipes->error[1]);
+  if (pipes->output[0] >= 0) {
+    record->output = PipeReaderOpen(pipes->output[0], "r");
+    if (record->output == nullptr) close(pipes->output[0]);
+  }
+  if (pipes->input[1] >= 0) {
+    record->input = fdopen(pipes->input[1], "w");
+    if (record->input == nullptr) close(pipes->input[1]);
+    if (record->input != nullptr) fwide(record->input, -1);
+  }
+  if (pipes->error[0] >= 0) {
+    record->error = PipeReaderOpen(pipes->error[0], "r");
+    if (record->error == nullptr) close(pipes->error[0]);
+  }
+  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
+}
+
+int32_t WaitForProgram(pid_t pid) {
+  int status;
+  if (WaitForChild(pid, &status, 0) < 0) return kEndNotCollectable;
+  return ExitCodeFromWaitStatus(status);
+}
+
+int32_t ExitCodeFromWaitStatus(int status) {
+  if ((status & 0x7F) == 0) return (status >> 8) & 0xFF;
+  return 1;
+}
+
+bool StartProgramWaiter(ProgramRecord* record) {
+  auto* ticket = new (std::nothrow) WaiterTicket{record, record->launchSerial, record->pid};
+  if (ticket == nullptr) return false;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    delete ticket;
+    return false;
+  }
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // A size the system refuses leaves the default, which is larger.
+  pthread_attr_setstacksize(&attributes, WaiterStackSize());
+  WaitersRunning.fetch_add(1);
+  int result;
+  {
+    SignalBlock block;
+    pthread_t thread;
+    result = ProgramWaiterThreadCreate(&thread, &attributes, RunProgramWaiter, ticket);
+  }
+  pthread_attr_destroy(&attributes);
+  if (result == 0) return true;
+  WaitersRunning.fetch_sub(1);
+  delete ticket;
+  return false;
+}
+
+bool CollectProgramEnd(ProgramRecord* record, bool block) {
+  int status;
+  pid_t reaped = WaitForChild(record->pid, &status, block ? 0 : WNOHANG);
+  if (reaped == 0 || (reaped < 0 && errno == EINTR)) return false;
+  int32_t exit_code = reaped < 0 ? kEndNotCollectable : ExitCodeFromWaitStatus(status);
+  StoreProgramExitCode(record, record->launchSerial, exit_code);
+  return true;
+}
+
+int32_t ProgramWaitersRunning() {
+  return WaitersRunning.load();
+}
