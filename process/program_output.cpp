@@ -396,6 +396,21 @@ char16_t* ReadProgramErrorLine(ProgramRecord* record, StringResultPosition p) {
   return line.Discard();
 }
 
+int32_t WaitProgramOutput(ProgramRecord* record, int32_t timeout_ms) {
+  if (record == nullptr) return 0;
+  pollfd requests[2];
+  nfds_t count = 0;
+  for (PipeReader* reader : {record->output, record->error}) {
+    if (reader == nullptr) continue;
+    if (PipeReaderFill(reader) > 0) return 1;
+    // A pipe at its end would wake poll at once, over and over.
+    if (StreamAtEnd(reader)) continue;
+    requests[count++] = {fileno(reader->stream), POLLIN, 0};
+  }
+  if (count == 0) return 0;
+  return poll(requests, count, timeout_ms) > 0 ? 1 : 0;
+}
+
 int32_t WaitProgramEnd(ProgramRecord* record, int32_t timeout_ms) {
   if (record == nullptr) return 0;
   if (timeout_ms == 0) return ProgramGone(record) ? 1 : 0;
