@@ -6,6 +6,7 @@
 #include "files/file_queries.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
+#include "gui/requesters/message_requester.h"
 #include "gui/shell/application.h"
 #include "gui/shell/menus.h"
 #include "gui/windows/windows.h"
@@ -43,7 +44,7 @@ const ModuleRoutine StartRoutines[21] = {
     {"shell: menu table", &InitMenus},
     {"files: date support", &InitDateSupport},
     {"gadgets: gadget table", nullptr},
-    {"requesters", nullptr},
+    {"requesters", &InitRequesters},
     {"process runner: program list lock", &InitProgramRunner},
 };
 

@@ -1,0 +1,47 @@
+// The message requester: a modal box with a headline, a body text, an optional icon and one
+// of three button sets, which answers with the button the user pressed. Main thread only.
+#pragma once
+
+#include <QStringList>
+#include <cstdint>
+#include <string_view>
+
+// ShowMessageBox flags; several may be combined.
+inline constexpr int32_t MessageYesNo = 1;
+inline constexpr int32_t MessageYesNoCancel = 2;  // wins over MessageYesNo
+// Icons, in this order of precedence when several are given: caution, note, stop.
+inline constexpr int32_t MessageNote = 4;
+inline constexpr int32_t MessageStop = 8;
+inline constexpr int32_t MessageCaution = 16;
+
+// ShowMessageBox answers. A box without Yes and No answers 0, however it was closed.
+inline constexpr int64_t AnswerYes = 6;
+inline constexpr int64_t AnswerNo = 7;
+inline constexpr int64_t AnswerCancel = 2;
+
+struct MessageButtonTitles {
+  std::u16string_view yes;
+  std::u16string_view no;
+  std::u16string_view cancel;
+};
+
+// The titles for the first of the user's preferred languages (BCP 47 tags, most preferred
+// first): French, German, Italian and Spanish by the tag's language subtag, English for any
+// other language and for an empty list. Later entries never count.
+MessageButtonTitles MessageButtonTitlesFor(const QStringList& preferred_languages);
+
+// Shows the box application-modal and waits for a button. Null title or text read as "".
+// Without MessageYesNo or MessageYesNoCancel the box has a single OK button and answers 0;
+// otherwise Yes (the default button, answered by Return), No and, with MessageYesNoCancel,
+// Cancel, titled for the system's first preferred language. Escape and the title bar's
+// close button answer Cancel when the box has it, else No. The window that was active
+// before is active again afterwards. Answers 0 without a QApplication.
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags = 0);
+// The same with the button titles chosen from preferred_languages instead of the system's.
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
+                       const QStringList& preferred_languages);
+
+// Start-up step of the requesters, after InitMenus. The regular activation policy it stands
+// for (a foreground application with its own menu and Dock icon) is what every Qt
+// application already has, so it does nothing; it is kept so the start order stays visible.
+void InitRequesters();
