@@ -1,0 +1,89 @@
+#include "gui/gadgets/text_gadget.h"
+
+#include <QApplication>
+#include <QPalette>
+
+#include "gui/gadgets/gadgets.h"
+#include "runtime/qstring_bridge.h"
+
+namespace {
+
+// The surface colour of controls, which labels take as their background.
+QColor ControlColor() {
+  return QApplication::palette().color(QPalette::Button);
+}
+
+QColor ControlTextColor() {
+  return QApplication::palette().color(QPalette::Active, QPalette::WindowText);
+}
+
+QColor GreyedTextColor() {
+  return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+}
+
+}  // namespace
+
+Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
+  setGeometry(frame);
+  setTextFormat(Qt::PlainText);
+  // A label's text starts at its top and wraps; QLabel would centre one long line.
+  setWordWrap(true);
+  setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
+
+QLabel* KzTextGadgetFunctions::Label() const {
+  return static_cast<QLabel*>(Gadget->view);
+}
+
+void KzTextGadgetFunctions::SetGadgetColor(int32_t type, const QColor& color) {
+  if (type == ColorTypeBack) {
+    SetPaletteColor(Label(), QPalette::Window, color.isValid() ? color : defaultBackgroundColor);
+    return;
+  }
+  if (type != ColorTypeFront) return;
+  // Going back to the default forgets the colour set before, or enabling the label later
+  // would bring that colour back.
+  FrontColor = color;
+  SetPaletteColor(Label(), QPalette::WindowText, color.isValid() ? color : defaultFrontColor);
+}
+
+QColor KzTextGadgetFunctions::GetGadgetColor(int32_t type) {
+  if (type == ColorTypeBack) return Label()->palette().color(QPalette::Window);
+  if (type == ColorTypeFront) return Label()->palette().color(QPalette::WindowText);
+  return QColor();
+}
+
+void KzTextGadgetFunctions::DisableGadget(int32_t disable) {
+  if (disable != 0) {
+    SetPaletteColor(Label(), QPalette::WindowText, GreyedTextColor());
+    return;
+  }
+  SetPaletteColor(Label(), QPalette::WindowText,
+                  FrontColor.isValid() ? FrontColor : ControlTextColor());
+}
+
+void KzTextGadgetFunctions::takeDefaultColors() {
+  defaultBackgroundColor = Label()->palette().color(QPalette::Window);
+  defaultFrontColor = Label()->palette().color(QPalette::WindowText);
+}
+
+int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                         const char16_t* text, int32_t flags) {
+  auto* view = new Kz_NSTextField(QRect(x, y, width, height));
+  auto* functions = new KzTextGadgetFunctions;
+  GadgetRecord* record = functions->setup(number, GadgetTypeText, view, view, flags);
+  if (record == nullptr) return AbandonCreation(view, functions);
+  functions->SetGadgetText(StringToQString(text));
+  view->setTextInteractionFlags(Qt::NoTextInteraction);
+  view->setAutoFillBackground(true);
+  SetPaletteColor(view, QPalette::Window, ControlColor());
+  functions->takeDefaultColors();
+  if ((flags & TextFlagBorder) != 0) view->setFrameStyle(QFrame::Box | QFrame::Plain);
+  if ((flags & TextFlagRight) != 0) {
+    view->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  } else if ((flags & TextFlagCenter) != 0) {
+    view->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  }
+  AddToCurrentView(view);
+  return CreationResult(number, record);
+}

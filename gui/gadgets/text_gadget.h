@@ -1,0 +1,54 @@
+// Text gadgets: labels. A label is neither selectable nor editable and posts no events; it
+// wraps long text. Disabling it only greys its text.
+#pragma once
+
+#include <QColor>
+#include <QLabel>
+#include <QString>
+#include <cstdint>
+
+#include "gui/gadgets/gadget_functions.h"
+#include "gui/gadgets/gadget_view.h"
+
+inline constexpr int32_t TextFlagRight = 1;   // right-aligned; wins over TextFlagCenter
+inline constexpr int32_t TextFlagCenter = 2;  // centred
+inline constexpr int32_t TextFlagBorder = 4;  // a thin border around the label
+
+// The text is plain text: QLabel would otherwise take markup for rich text.
+class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
+ public:
+  explicit Kz_NSTextField(const QRect& frame);
+
+  QString stringValue() const override { return text(); }
+  void setStringValue(const QString& value) override { setText(value); }
+  // A label has no action.
+  void setTarget(KzGadgetFunctions*) override {}
+};
+
+class KzTextGadgetFunctions final : public KzGadgetFunctions {
+ public:
+  // ColorTypeBack is the background, ColorTypeFront the text; QColor() restores the colour
+  // the label had when it was created. A text colour set here is also the one that
+  // enabling the label shows again.
+  void SetGadgetColor(int32_t type, const QColor& color) override;
+  QColor GetGadgetColor(int32_t type) override;
+  // Nonzero greys the text; zero shows the colour set last, else the standard text colour.
+  void DisableGadget(int32_t disable) override;
+  // A label has no state.
+  void SetGadgetState(int32_t) override {}
+  int64_t GetGadgetState() override { return 0; }
+
+  // Remembers the label's present colours as its defaults.
+  void takeDefaultColors();
+
+ private:
+  QLabel* Label() const;
+
+  QColor FrontColor;  // the text colour the program set last; invalid for none
+  QColor defaultBackgroundColor;
+  QColor defaultFrontColor;
+};
+
+// Returns the handle for AnyObject, else the view's address; 0 on failure.
+int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                         const char16_t* text, int32_t flags = 0);
