@@ -27,6 +27,6 @@ ensure_packages() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
-BENCH_PACKAGES=(libbenchmark-dev)
+BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)

@@ -1,0 +1,23 @@
+// Builds an image's tree from a local folder: folders, files (read through FileStream),
+// symbolic links and special files, with their permissions, owners and times for Rock Ridge.
+// It replaces libisofs's own recursive add, which stats each file several times and probes
+// its extended attributes, and whose streams read 2048 bytes per system call.
+#pragma once
+
+#include <string>
+
+#include "tools/file_stream.h"
+#include "tools/libisofs_api.h"
+#include "tools/source_snapshot.h"
+
+struct FolderScan {
+  IsoImage* image;
+  std::string excluded;      // a path left out of the tree: the image being replaced
+  StreamFailure* failure;    // for the files' streams
+  SourceSnapshot* snapshot;  // receives every file's scanned state
+};
+
+// Adds the contents of folder (an absolute path without a trailing slash) to the image's
+// root and gives the root the folder's attributes. Returns "" or the reason for the first
+// entry that could not be examined, read or added; nothing is left out silently.
+std::string AddFolderContents(const FolderScan& scan, const std::string& folder);

@@ -1,0 +1,28 @@
+// Writing a hybrid image: an ISO 9660 tree (interchange level 3, so files of 4 GiB and more
+// fit) with Rock Ridge, and optionally a Joliet tree with long names in UTF-16, of the
+// contents of a folder. Built on libisofs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tools/command_line.h"
+
+// Told how a run proceeds; every call comes from the thread that runs MakeHybridImage.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  // The folder has been scanned and its files' state recorded; image_size bytes follow.
+  virtual void Started(uint64_t image_size) = 0;
+  virtual void Advanced(uint64_t written, uint64_t image_size) = 0;
+  // Something worth knowing that does not fail the run, e.g. a symbolic link that the
+  // Joliet tree cannot hold.
+  virtual void Warned(std::string_view text) = 0;
+};
+
+// Writes the image of options.source to options.output. Returns "" on success, else the
+// reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
+// was. Not reentrant: libisofs keeps its settings and messages process-wide.
+// REQUIRES: options.source is a folder.
+std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress);

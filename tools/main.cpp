@@ -1,0 +1,68 @@
+// hdiutil: makes hybrid ISO 9660 / Joliet images of folders (see command_line.h).
+// Exit status: 0 done, 1 the image could not be made (one line on standard error),
+// 2 the command line is not usable (the usage on standard error).
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/command_line.h"
+#include "tools/hybrid_image.h"
+
+namespace {
+
+// Progress on standard output, one line per tenth of the image, so that a caller reading
+// lines sees it as it happens.
+class ConsoleProgress : public ProgressSink {
+ public:
+  void Started(uint64_t) override {}
+  void Advanced(uint64_t written, uint64_t image_size) override {
+    if (image_size == 0) return;
+    int tenths = static_cast<int>(written * 10 / image_size);
+    if (tenths <= reported_tenths_) return;
+    reported_tenths_ = tenths;
+    std::printf("%d%%\n", tenths * 10);
+    std::fflush(stdout);
+  }
+  void Warned(std::string_view text) override {
+    std::printf("warning: %.*s\n", static_cast<int>(text.size()), text.data());
+  }
+
+ private:
+  int reported_tenths_ = 0;
+};
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int UsageError(const std::string& error) {
+  std::fputs(UsageMessage(error).c_str(), stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A caller that stops reading the progress must not kill the run halfway, which would
+  // leave the temporary image behind.
+  signal(SIGPIPE, SIG_IGN);
+  ParsedCommandLine command = ParseCommandLine(argc, argv);
+  if (!command.options) return UsageError(command.error);
+  const MakeHybridOptions& options = *command.options;
+  if (!IsFolder(options.source)) return UsageError(options.source + " is not a folder");
+
+  std::puts("Creating hybrid image...");
+  std::fflush(stdout);
+  ConsoleProgress progress;
+  std::string failure = MakeHybridImage(options, progress);
+  if (!failure.empty()) {
+    std::fflush(stdout);
+    std::fputs(FailureLine(failure).c_str(), stderr);
+    return 1;
+  }
+  std::printf("created: %s\n", options.output.c_str());
+  return 0;
+}

@@ -1,0 +1,50 @@
+// Helpers for the hdiutil tests: scratch folders, and folders and images read back into
+// the same form so that they can be compared.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+// Relative path -> contents for files, "-> " + target for symbolic links; relative path + "/"
+// -> "" for folders.
+using TreeContents = std::map<std::string, std::string>;
+
+// A new, empty folder under the system's temporary folder; removed when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  ~ScratchFolder();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Writes contents to path, creating the folders above it.
+void WriteFile(const std::string& path, const std::string& contents);
+// Makes the files, links and folders of tree in folder.
+void WriteTree(const std::string& folder, const TreeContents& tree);
+std::string ReadFile(const std::string& path);
+
+// Special files are not expected in test folders and fail the read.
+TreeContents ReadFolderTree(const std::string& folder);
+
+// Names the missing and extra paths, or the first file whose contents differ, rather than
+// printing megabytes of file data.
+::testing::AssertionResult SameTree(const TreeContents& actual, const TreeContents& expected);
+
+enum class IsoTreeKind { RockRidge, Joliet };
+
+struct IsoImageContents {
+  TreeContents tree;
+  std::string volume_id;
+};
+
+// Reads one tree of the image with libisofs; nullopt when the image, or the tree asked for,
+// cannot be read.
+std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKind kind);
