@@ -2,10 +2,13 @@
 
 #include <cstdlib>
 
+#include "app/main_window.h"
+
 #include "files/date_support.h"
 #include "files/file_queries.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
+#include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
 #include "gui/shell/application.h"
 #include "gui/shell/menus.h"
@@ -43,7 +46,7 @@ const ModuleRoutine StartRoutines[21] = {
     {"windows: window table and gadget-list state", &InitWindows},
     {"shell: menu table", &InitMenus},
     {"files: date support", &InitDateSupport},
-    {"gadgets: gadget table", nullptr},
+    {"gadgets: gadget table", &InitGadgets},
     {"requesters", &InitRequesters},
     {"process runner: program list lock", &InitProgramRunner},
 };
@@ -97,8 +100,8 @@ void ProgramEntry(int argc, char** argv) {
   RunStartRoutines();
   RunningFlag = 1;
   LastEvent = 0;
-  // The main window is built here once it exists; without it the loop still runs and
-  // ends through the quit request.
+  // When the window cannot be opened the loop still runs and ends through the quit request.
+  BuildMainWindow();
   RunMainLoop();
   EndProgram();
 }

@@ -1,0 +1,151 @@
+#include "app/app_test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTextDocumentFragment>
+#include <QTimer>
+#include <QWidget>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "app/lifecycle.h"
+#include "app/main_window.h"
+#include "gui/gadgets/gadgets.h"
+#include "runtime/qstring_bridge.h"
+#include "runtime/string_stack.h"
+
+namespace {
+
+std::string Environment(const char* name) {
+  const char* value = getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+}  // namespace
+
+void RebuildMainWindow() {
+  static const bool started = [] {
+    RunStartRoutines();
+    return true;
+  }();
+  static_cast<void>(started);
+  BuildMainWindow();
+}
+
+QWidget* GadgetWidget(int64_t gadget) {
+  GadgetRecord* record = GadgetExists(gadget);
+  return record == nullptr ? nullptr : record->view;
+}
+
+std::u16string GadgetText(int64_t gadget) {
+  StringMark mark;
+  return GetGadgetText(gadget, mark.Offset());
+}
+
+bool GadgetEnabled(int64_t gadget) {
+  QWidget* widget = GadgetWidget(gadget);
+  return widget != nullptr && widget->isEnabled();
+}
+
+ScratchHome::ScratchHome() {
+  char pattern[] = "/tmp/brevik-app-XXXXXX";
+  root_ = mkdtemp(pattern);
+  // A blank in every path: whatever the workflows pass on must survive it.
+  home_ = root_ + "/my home";
+  tools_ = root_ + "/tools";
+  MakeFolder(home_ + "/Desktop");
+  MakeFolder(home_ + "/Documents");
+  MakeFolder(tools_);
+  saved_home_ = Environment("HOME");
+  saved_path_ = Environment("PATH");
+  setenv("HOME", home_.c_str(), 1);
+  setenv("PATH", (tools_ + ":" + saved_path_).c_str(), 1);
+}
+
+ScratchHome::~ScratchHome() {
+  setenv("HOME", saved_home_.c_str(), 1);
+  setenv("PATH", saved_path_.c_str(), 1);
+  std::error_code ignored;
+  std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void ScratchHome::AddStandInTool(const std::string& name, int status, double seconds) {
+  const std::string record = tools_ + "/" + name + ".args";
+  std::ostringstream script;
+  script << "#!/bin/sh\n"
+         << "echo 'working' >&2\n"
+         << "echo 'progress'\n"
+         << "sleep " << seconds << "\n"
+         << "printf '%s\\0' \"$@\" > '" << record << "'\n"
+         << "exit " << status << "\n";
+  const std::string path = tools_ + "/" + name;
+  WriteFile(path, script.str());
+  chmod(path.c_str(), 0755);
+  unlink(record.c_str());
+}
+
+std::vector<std::string> ScratchHome::RecordedArguments(const std::string& name) const {
+  std::vector<std::string> arguments;
+  const std::string record = tools_ + "/" + name + ".args";
+  if (!PathExists(record)) return arguments;
+  std::string all = ReadFile(record);
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find('\0', start);
+    arguments.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+namespace {
+
+// The box runs its own modal loop inside the handler; the timer fires inside that loop.
+// It looks again a little later while the box is not up yet, for a while at most.
+void AnswerBoxWhenUp(const QString& button, SeenBox* seen, int attempts_left) {
+  QTimer::singleShot(10, [button, seen, alive = seen->alive, attempts_left] {
+    if (!*alive) return;
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) {
+      if (attempts_left > 0) AnswerBoxWhenUp(button, seen, attempts_left - 1);
+      return;
+    }
+    // The headline is the box's text; the body, escaped as rich text, its informative text.
+    seen->title = box->text();
+    seen->text = QTextDocumentFragment::fromHtml(box->informativeText()).toPlainText();
+    ++seen->shown;
+    for (QAbstractButton* candidate : box->buttons()) {
+      if (candidate->text().remove('&') == button) {
+        candidate->click();
+        return;
+      }
+    }
+    QStringList titles;
+    for (QAbstractButton* candidate : box->buttons())
+      titles << candidate->text();
+    ADD_FAILURE() << "no button " << button.toStdString() << " among "
+                  << titles.join(", ").toStdString();
+    box->reject();
+  });
+}
+
+}  // namespace
+
+void AnswerNextBox(const QString& button, SeenBox* seen) {
+  AnswerBoxWhenUp(button, seen, 500);
+}
+
+void MakeFolder(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}

@@ -1,0 +1,14 @@
+// "Create Floppy": an empty, unformatted 1.44 MB floppy image on the Desktop, written by dd
+// from /dev/zero.
+#pragma once
+
+#include <cstdint>
+
+// The "Create Floppy" button's handler. Returns 0.
+int64_t OnCreateFloppy();
+
+// Runs dd for count blocks of block_size zero bytes into folder/name and waits for it; true
+// when dd exited with status 0. An empty name means "myfloppy.img", an empty folder the
+// Desktop, which must exist.
+bool MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
+                     const char16_t* folder);

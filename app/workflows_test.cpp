@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <QTest>
+#include <QWidget>
+
+#include "app/app_test_support.h"
+#include "app/floppy_workflow.h"
+#include "app/iso_workflow.h"
+#include "app/main_window.h"
+#include "gui/gadgets/gadgets.h"
+#include "runtime/qstring_bridge.h"
+#include "runtime/string_stack.h"
+#include "tools/test_support.h"
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+std::u16string Wide(const std::string& text) {
+  return QString::fromStdString(text).toStdU16String();
+}
+
+class WorkflowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RebuildMainWindow(); }
+
+  void Press(int64_t button) { QTest::mouseClick(GadgetWidget(button), Qt::LeftButton); }
+  void TypeSource(const std::string& path) { SetGadgetText(GadgetSourcePath, Wide(path).c_str()); }
+  std::u16string Status() { return GadgetText(GadgetStatus); }
+
+  ScratchHome home_;
+};
+
+TEST_F(WorkflowTest, IsoRunsTheToolWithQuotedPathsAndReportsTheImage) {
+  home_.AddStandInTool("hdiutil", 0);
+  const std::string source = home_.home() + "/My Folder";
+  MakeFolder(source);
+  TypeSource("  " + source + "  ");
+  Press(GadgetCreateIso);
+  EXPECT_EQ(home_.RecordedArguments("hdiutil"),
+            (Arguments{"makehybrid", "-o", home_.desktop() + "/output.iso", source, "-iso",
+                       "-joliet", "-ov"}));
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(home_.desktop()) + u"/output.iso");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+}
+
+TEST_F(WorkflowTest, IsoAsksBeforeReplacingAnImage) {
+  home_.AddStandInTool("hdiutil", 0);
+  WriteFile(home_.desktop() + "/output.iso", "old");
+  TypeSource(home_.home() + "/Documents");
+
+  SeenBox box;
+  AnswerNextBox("No", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.title, "File Exists");
+  EXPECT_EQ(box.text, "File already exists - overwrite it?");
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+  EXPECT_EQ(Status(), u"Checking...");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+
+  AnswerNextBox("Yes", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.shown, 2);
+  EXPECT_EQ(home_.RecordedArguments("hdiutil").size(), 7u);
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(home_.desktop()) + u"/output.iso");
+}
+
+TEST_F(WorkflowTest, AFolderNamedLikeTheImageIsNoReasonToAsk) {
+  home_.AddStandInTool("hdiutil", 0);
+  MakeFolder(home_.desktop() + "/output.iso");
+  TypeSource(home_.home() + "/Documents");
+  SeenBox box;
+  AnswerNextBox("No", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.shown, 0);
+  EXPECT_FALSE(home_.RecordedArguments("hdiutil").empty());
+}
+
+TEST_F(WorkflowTest, IsoReportsMissingFoldersAndCancels) {
+  home_.AddStandInTool("hdiutil", 0);
+  SeenBox box;
+  TypeSource(home_.home() + "/nowhere");
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.text, QString::fromStdString("Folder " + home_.home() + "/nowhere not found"));
+  EXPECT_EQ(Status(), u"ISO creation was cancelled");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+
+  std::filesystem::remove(home_.desktop());
+  TypeSource(home_.home() + "/Documents");
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.text, QString::fromStdString("Folder " + home_.desktop() + " not found"));
+  EXPECT_EQ(Status(), u"ISO creation was cancelled");
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+}
+
+TEST_F(WorkflowTest, IsoRefusesAPathTheToolWouldReceiveChanged) {
+  home_.AddStandInTool("hdiutil", 0);
+  const std::string source = home_.home() + "/say \"hi\"";
+  MakeFolder(source);
+  TypeSource(source);
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.text, QString::fromStdString("The path " + source +
+                                             " contains a character that cannot be passed to "
+                                             "the tool"));
+  EXPECT_EQ(Status(), u"ISO creation was cancelled");
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+}
+
+TEST_F(WorkflowTest, IsoFailsWhenTheToolFailsOrIsMissing) {
+  home_.AddStandInTool("hdiutil", 1);
+  TypeSource(home_.home() + "/Documents");
+  Press(GadgetCreateIso);
+  EXPECT_FALSE(home_.RecordedArguments("hdiutil").empty());
+  EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
+
+  std::filesystem::remove(home_.tools() + "/hdiutil");
+  setenv("PATH", home_.tools().c_str(), 1);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+}
+
+TEST_F(WorkflowTest, ThePumpWaitsForTheToolToEndWithoutSpinning) {
+  // The stand-in writes to standard error first and only then, a second later, records
+  // its arguments and exits.
+  home_.AddStandInTool("hdiutil", 0, 1.0);
+  TypeSource(home_.home() + "/Documents");
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  Press(GadgetCreateIso);
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_FALSE(home_.RecordedArguments("hdiutil").empty());
+  auto seconds = [](const rusage& usage) {
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  };
+  // A pump that polled without sleeping would burn the whole second.
+  EXPECT_LT(seconds(after) - seconds(before), 0.3);
+}
+
+// The scratch home folder's name holds a blank.
+TEST_F(WorkflowTest, FloppyRunsDdWithTheWholeOutputArgumentQuoted) {
+  home_.AddStandInTool("dd", 0);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(home_.RecordedArguments("dd"),
+            (Arguments{"if=/dev/zero", "of=" + home_.desktop() + "/Empty_Floppy.img", "bs=1024",
+                       "count=1440"}));
+  EXPECT_EQ(Status(),
+            u"Finished... Floppy image saved to " + Wide(home_.desktop()) + u"/Empty_Floppy.img");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
+}
+
+TEST_F(WorkflowTest, FloppyAsksBeforeReplacingAndNoKeepsTheStatus) {
+  home_.AddStandInTool("dd", 0);
+  WriteFile(home_.desktop() + "/Empty_Floppy.img", "old");
+  SetGadgetText(GadgetStatus, u"before");
+  SeenBox box;
+  AnswerNextBox("No", &box);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(box.title, "File Exists");
+  EXPECT_EQ(Status(), u"before");
+  EXPECT_TRUE(home_.RecordedArguments("dd").empty());
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
+
+  AnswerNextBox("Yes", &box);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(home_.RecordedArguments("dd").size(), 4u);
+}
+
+TEST_F(WorkflowTest, FloppyFailsWithoutDesktopOrWhenDdFails) {
+  home_.AddStandInTool("dd", 3);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
+
+  std::filesystem::remove(home_.desktop());
+  home_.AddStandInTool("dd", 0);
+  Press(GadgetCreateFloppy);
+  EXPECT_TRUE(home_.RecordedArguments("dd").empty());
+  EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
+}
+
+TEST_F(WorkflowTest, MakeFloppyImageRefusesPathsItCannotQuote) {
+  home_.AddStandInTool("dd", 0);
+  MakeFolder(home_.home() + "/odd\nname");
+  EXPECT_FALSE(MakeFloppyImage(1, 512, u"x.img", Wide(home_.home() + "/odd\nname").c_str()));
+  EXPECT_FALSE(MakeFloppyImage(1, 512, u"a\"b.img", Wide(home_.desktop()).c_str()));
+  EXPECT_TRUE(home_.RecordedArguments("dd").empty());
+  // The defaults: the Desktop and "myfloppy.img".
+  EXPECT_TRUE(MakeFloppyImage(2, 512, u"", u""));
+  EXPECT_EQ(
+      home_.RecordedArguments("dd"),
+      (Arguments{"if=/dev/zero", "of=" + home_.desktop() + "/myfloppy.img", "bs=512", "count=2"}));
+}
+
+TEST_F(WorkflowTest, TheSystemDdWritesAnEmptyFloppy) {
+  Press(GadgetCreateFloppy);
+  const std::string image = ReadFile(home_.desktop() + "/Empty_Floppy.img");
+  EXPECT_EQ(image.size(), 1474560u);
+  EXPECT_EQ(image.find_first_not_of('\0'), std::string::npos);
+  EXPECT_EQ(Status(),
+            u"Finished... Floppy image saved to " + Wide(home_.desktop()) + u"/Empty_Floppy.img");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WorkflowTest, OurHdiutilImagesTheFolderWithItsJolietNames) {
+  setenv("PATH", (std::string(HDIUTIL_FOLDER) + ":" + getenv("PATH")).c_str(), 1);
+  const std::string source = home_.home() + "/Source Folder";
+  const TreeContents tree = {
+      {"nested/", ""},
+      {"nested/deeper/", ""},
+      {"nested/deeper/data.bin", std::string("\0\1\2\3", 4) + std::string(5000, 'x')},
+      {"a name with blanks.txt", "blanks"},
+      {"Ünïcødé name that is rather long, with a face 😀 in it and more words.txt", "long"},
+  };
+  WriteTree(source, tree);
+  TypeSource(source);
+  Press(GadgetCreateIso);
+  const std::string image = home_.desktop() + "/output.iso";
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(image));
+  std::optional<IsoImageContents> joliet = ReadIsoImage(image, IsoTreeKind::Joliet);
+  ASSERT_TRUE(joliet.has_value());
+  EXPECT_TRUE(SameTree(joliet->tree, tree));
+}
+
+}  // namespace
