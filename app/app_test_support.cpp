@@ -61,15 +61,14 @@ ScratchHome::ScratchHome() {
   MakeFolder(home_ + "/Desktop");
   MakeFolder(home_ + "/Documents");
   MakeFolder(tools_);
-  saved_home_ = Environment("HOME");
-  saved_path_ = Environment("PATH");
-  setenv("HOME", home_.c_str(), 1);
-  setenv("PATH", (tools_ + ":" + saved_path_).c_str(), 1);
+  home_variable_.emplace("HOME", home_.c_str());
+  const std::string path = tools_ + ":" + Environment("PATH");
+  path_variable_.emplace("PATH", path.c_str());
 }
 
 ScratchHome::~ScratchHome() {
-  setenv("HOME", saved_home_.c_str(), 1);
-  setenv("PATH", saved_path_.c_str(), 1);
+  home_variable_.reset();
+  path_variable_.reset();
   std::error_code ignored;
   std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ignored);

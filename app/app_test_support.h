@@ -7,9 +7,11 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "runtime/runtime_test_support.h"
 #include "tools/test_support.h"
 
 class QWidget;
@@ -46,8 +48,8 @@ class ScratchHome {
   std::string root_;
   std::string home_;
   std::string tools_;
-  std::string saved_home_;
-  std::string saved_path_;
+  std::optional<EnvironmentChange> home_variable_;
+  std::optional<EnvironmentChange> path_variable_;
 };
 
 // What a modal message box showed, and how many boxes were answered. An answer still

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
@@ -46,33 +47,6 @@ class FileQueriesTest : public ::testing::Test {
   }
 
   std::string folder_;
-};
-
-// Restores an environment variable when the test leaves.
-class EnvironmentChange {
- public:
-  EnvironmentChange(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
-  }
-  ~EnvironmentChange() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string old_;
 };
 
 TEST_F(FileQueriesTest, SizesOfFilesAndKindsOfOtherPaths) {

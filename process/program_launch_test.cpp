@@ -17,6 +17,7 @@
 
 #include "process/program_output.h"
 #include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
@@ -66,33 +67,6 @@ class ProgramLaunchTest : public ::testing::Test {
   }
 
   std::string folder_;
-};
-
-// Restores an environment variable when the test leaves.
-class EnvironmentChange {
- public:
-  EnvironmentChange(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
-  }
-  ~EnvironmentChange() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string old_;
 };
 
 std::vector<std::string> Split(const std::string& text, int slot_count = 16) {

@@ -7,31 +7,10 @@
 #include <vector>
 
 #include "runtime/hash_map.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
-
-// Live heap bytes as the sanitizer allocator counts them; the test runs build with one.
-// Blocks made by an operation show here until they are freed, so a sequence that should
-// release everything it made has to end where it began. glibc's own statistics count blocks
-// parked in its caches as live, so a build without a sanitizer has nothing exact to compare
-// and these checks hold trivially there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-constexpr bool kHeapCounted = true;
-int64_t LiveHeapBytes() {
-  return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
-}
-#else
-constexpr bool kHeapCounted = false;
-int64_t LiveHeapBytes() {
-  return 0;
-}
-#endif
-
-std::u16string Text(const char16_t* s) {
-  return s == nullptr ? u"" : s;
-}
 
 struct Record {
   char16_t* name;

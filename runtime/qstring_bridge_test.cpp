@@ -1,4 +1,5 @@
 #include "runtime/qstring_bridge.h"
+#include "runtime/runtime_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +8,7 @@
 
 namespace {
 
-class QStringBridgeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    FreeStringStack();
-    InitStringStack();
-    StringMarkDepth = 0;
-  }
-  void TearDown() override { FreeStringStack(); }
-};
+using QStringBridgeTest = FreshStringStackTest;
 
 const char16_t kPath[] = u"/home/\u00E9\U0001F600/output.iso";
 constexpr int64_t kPathUnits = 20;

@@ -5,17 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "runtime/runtime_test_support.h"
+
 namespace {
 
-class StringStackTest : public ::testing::Test {
+class StringStackTest : public FreshStringStackTest {
  protected:
-  void SetUp() override {
-    FreeStringStack();
-    InitStringStack();
-    StringMarkDepth = 0;
-  }
-  void TearDown() override { FreeStringStack(); }
-
   static std::u16string At(uint64_t offset) {
     return std::u16string(reinterpret_cast<const char16_t*>(StringStackBuffer + offset));
   }

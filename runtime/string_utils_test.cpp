@@ -8,19 +8,12 @@
 #include <string>
 
 #include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/text_conversion.h"
 
 namespace {
 
-class StringUtilsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    FreeStringStack();
-    InitStringStack();
-    StringMarkDepth = 0;
-  }
-  void TearDown() override { FreeStringStack(); }
-};
+using StringUtilsTest = FreshStringStackTest;
 
 TEST(StringLength, CountsAtEveryAlignmentIgnoringZerosBeforeTheString) {
   alignas(16) char16_t units[64];

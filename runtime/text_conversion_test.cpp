@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
@@ -132,15 +133,7 @@ TEST(WholeStringCopies, NullAndUnconvertibleGiveEmptyAndRoundTripsHold) {
   free(back);
 }
 
-class TextToStringStack : public ::testing::Test {
- protected:
-  void SetUp() override {
-    FreeStringStack();
-    InitStringStack();
-    StringMarkDepth = 0;
-  }
-  void TearDown() override { FreeStringStack(); }
-};
+using TextToStringStack = FreshStringStackTest;
 
 TEST_F(TextToStringStack, ResultsEndAtTheTopWithTheirTerminator) {
   AppendString(u"<");
