@@ -8,9 +8,10 @@
 
 namespace {
 
-// The surface colour of controls, which labels take as their background.
+// The surface that labels take as their background. The window's colour, not the button
+// face: on the desktop styles the face is a shade darker and would box every label in.
 QColor ControlColor() {
-  return QApplication::palette().color(QPalette::Button);
+  return QApplication::palette().color(QPalette::Window);
 }
 
 QColor ControlTextColor() {

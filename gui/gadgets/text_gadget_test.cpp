@@ -54,9 +54,9 @@ TEST_F(TextGadgetTest, EnablingALabelWithoutItsOwnColourShowsTheStandardTextColo
   }
 }
 
-TEST_F(TextGadgetTest, TheBackgroundIsTheControlColourUntilSet) {
+TEST_F(TextGadgetTest, TheBackgroundIsTheWindowColourUntilSet) {
   CreateTextGadget(1, 0, 0, 80, 25, u"Label", TextFlagBorder);
-  const QColor control = QApplication::palette().color(QPalette::Button);
+  const QColor control = QApplication::palette().color(QPalette::Window);
   ASSERT_EQ(GetGadgetColor(1, ColorTypeBack), control);
 
   SetGadgetColor(1, ColorTypeBack, Qt::green);
