@@ -108,7 +108,12 @@ void InitEvents() {
 void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype, void* payload,
                   PayloadRelease release, uint32_t flags) {
   QueueGuard guard;
-  if (!(flags & PostEvenWhenSuppressed) && EventSuppressDepth != 0) return;
+  if (!(flags & PostEvenWhenSuppressed) && EventSuppressDepth != 0) {
+    // The event is dropped whole; nothing will ever release its payload but this.
+    guard.Unlock();
+    ReleasePayload(payload, release);
+    return;
+  }
   if (ShouldWake(kind, flags)) WakeEventLoop();
 
   const EventNode* tail = EventQueue.tail;

@@ -149,6 +149,16 @@ TEST_F(EventQueueTest, PayloadLivesUntilTheNextTake) {
   EXPECT_EQ(CurrentEventPayload(), nullptr);
 }
 
+TEST_F(EventQueueTest, SuppressedPayloadsAreReleased) {
+  int payload = 0;
+  SuppressEvents();
+  NotifyEventWithPayload(EvDropOnGadget, 1, 1, 0, &payload, &Release);
+  ResumeEvents();
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_EQ(released[0], &payload);
+  EXPECT_EQ(NextQueuedEvent(), 0);
+}
+
 TEST_F(EventQueueTest, PurgedPayloadsAreReleased) {
   int payload = 0;
   NotifyEventWithPayload(EvDropOnWindow, 1, 1, 0, &payload, &Release);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gui/events/event_queue.h"
+#include "gui/gadgets/drag_drop.h"
 #include "gui/gadgets/gadget_functions.h"
 #include "gui/gadgets/gadget_view.h"
 #include "gui/windows/gadget_list.h"
@@ -32,6 +33,7 @@ void InitGadgets() {
   if (GadgetTable != nullptr) return;
   GadgetTable = NewObjectTable(sizeof(GadgetRecord), 16, &FreeGadget);
   WindowModuleHooks.free_window_gadgets = &FreeWindowGadgets;
+  InitDragDrop();
 }
 
 GadgetRecord* GadgetExists(int64_t gadget) {

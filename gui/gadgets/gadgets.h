@@ -57,8 +57,9 @@ struct GadgetRecord {
 // Created by InitGadgets; its free function is FreeGadget.
 extern ObjectTable* GadgetTable;
 
-// Creates the gadget table and has CloseWindow free the gadgets of the window it closes.
-// Start-up, after InitWindows; a second call does nothing.
+// Creates the gadget table, has CloseWindow free the gadgets of the window it closes and
+// sends the drags over window backgrounds to KzDragDrop. Start-up, after InitWindows; a
+// second call does nothing.
 void InitGadgets();
 
 // The live record of a gadget number or handle, null when there is none.
