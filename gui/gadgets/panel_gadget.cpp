@@ -14,19 +14,10 @@ namespace {
 // The overlay's size: larger than any panel it has to cover.
 constexpr int OverlayExtent = 4096;
 
-// Gadget lists hold their views unguarded: a page that goes away must not stay where new
-// gadgets are placed. Such a list places them nowhere instead.
-void ForgetGadgetListView(QWidget* page) {
-  const auto* window = dynamic_cast<const KzWindow*>(page->window());
-  for (KzGadgetList* list : {KzGadgetList::currentList(), KzGadgetList::listFromWindow(window)}) {
-    if (list != nullptr && list->top() == page) list->set(nullptr);
-  }
-}
-
 // The page may be removed from inside a signal of a gadget on it, so it is deleted later;
 // the gadgets on it are released now.
 void DiscardPage(QWidget* page) {
-  ForgetGadgetListView(page);
+  KzGadgetList::forgetView(page);
   page->hide();
   ReleaseGadgetsWithin(page);
   page->deleteLater();
@@ -171,7 +162,7 @@ void KzPanelGadgetFunctions::SetGadgetFont(const QFont& font) {
 void KzPanelGadgetFunctions::FreeGadget() {
   QTabWidget* tabs = Tabs();
   for (int i = 0; i < tabs->count(); ++i)
-    ForgetGadgetListView(tabs->widget(i));
+    KzGadgetList::forgetView(tabs->widget(i));
   // The overlay is the panel's child and goes with it.
   DisabledView = nullptr;
 }

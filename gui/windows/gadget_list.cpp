@@ -122,3 +122,14 @@ void KzGadgetList::removeWindow(const KzWindow* window) {
   if (state->current == found->get()) state->current = nullptr;
   state->lists->erase(found);
 }
+
+void KzGadgetList::forgetView(const QWidget* view) {
+  GadgetListState* state = State();
+  if (state == nullptr || view == nullptr) return;
+  for (const auto& list : *state->lists) {
+    if (list->top_view_ == view) list->top_view_ = nullptr;
+    for (int32_t i = 0; i < list->stack_index_; ++i) {
+      if (list->views_[i] == view) list->views_[i] = nullptr;
+    }
+  }
+}

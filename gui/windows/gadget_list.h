@@ -46,6 +46,9 @@ class KzGadgetList {
   static KzWindow* setWindow(KzWindow* window);
   // Drops window's list; no list is current afterwards if it was.
   static void removeWindow(const KzWindow* window);
+  // A view that goes away leaves every list, as the top and among the saved views: a list
+  // that would place gadgets there places them nowhere instead.
+  static void forgetView(const QWidget* view);
 
  private:
   KzWindow* top_window_;

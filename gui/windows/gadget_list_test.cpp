@@ -76,3 +76,23 @@ TEST_F(GadgetListTest, SetWindowReturnsThePreviousWindowAndKeepsOneListPerWindow
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(GadgetListTest, AForgottenViewLeavesTheTopAndTheSavedViews) {
+  KzGadgetList::setWindow(&window_);
+  KzGadgetList* list = KzGadgetList::listFromWindow(&window_);
+  ASSERT_NE(list, nullptr);
+  QWidget page, other;
+  list->push(&page);
+  list->push(&other);
+  list->push(&page);
+  KzGadgetList::forgetView(&page);
+  EXPECT_EQ(list->top(), nullptr);
+  list->pop();
+  EXPECT_EQ(list->top(), &other);
+  list->pop();
+  EXPECT_EQ(list->top(), nullptr);
+}
+
+}  // namespace
