@@ -6,23 +6,10 @@
 
 #include <vector>
 
+#include "bench/gradient_image.h"
 #include "image/colour_quantizer.h"
 
 namespace {
-
-std::vector<uint8_t> GradientRgba(int32_t side) {
-  std::vector<uint8_t> pixels;
-  pixels.reserve(static_cast<size_t>(side) * side * 4);
-  for (int32_t y = 0; y < side; ++y) {
-    for (int32_t x = 0; x < side; ++x) {
-      pixels.push_back(static_cast<uint8_t>(x * 255 / side));
-      pixels.push_back(static_cast<uint8_t>(y * 255 / side));
-      pixels.push_back(static_cast<uint8_t>((x ^ y) & 0xFF));
-      pixels.push_back(255);
-    }
-  }
-  return pixels;
-}
 
 void BM_CreateQuantizer_Learn256(benchmark::State& state) {
   const auto side = static_cast<int32_t>(state.range(0));

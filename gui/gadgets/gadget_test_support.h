@@ -19,6 +19,7 @@
 #include "gui/shell/application.h"
 #include "gui/shell/menus.h"
 #include "gui/windows/kz_window.h"
+#include "gui/windows/window_test_support.h"
 #include "gui/windows/windows.h"
 #include "runtime/memory.h"
 #include "runtime/object_table.h"
@@ -27,12 +28,7 @@
 // The start routines in the program's order.
 inline void StartGadgetSystem() {
   static const bool started = [] {
-    StartApplication();
-    InitLocale();
-    InitStringStack();
-    InitEvents();
-    InitWindows();
-    InitMenus();
+    StartWindowSystem(true);
     InitGadgets();
     return true;
   }();

@@ -15,6 +15,7 @@
 #include "gui/shell/application.h"
 #include "gui/shell/menus.h"
 #include "gui/windows/kz_window.h"
+#include "gui/windows/window_test_support.h"
 #include "gui/windows/windows.h"
 #include "runtime/memory.h"
 #include "runtime/object_table.h"
@@ -23,12 +24,7 @@
 // The start routines the requesters stand on, in the program's order.
 inline void StartRequesterSystem() {
   static const bool started = [] {
-    StartApplication();
-    InitLocale();
-    InitStringStack();
-    InitEvents();
-    InitWindows();
-    InitMenus();
+    StartWindowSystem(true);
     InitRequesters();
     return true;
   }();

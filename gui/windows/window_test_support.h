@@ -14,13 +14,17 @@
 #include "gui/shell/application.h"
 #include "gui/shell/menus.h"
 #include "gui/windows/windows.h"
+#include "runtime/memory.h"
 #include "runtime/object_table.h"
+#include "runtime/string_stack.h"
 
 // The start routines in the program's order. The window tests leave out InitMenus, so that
 // the window layer's menu hooks stay theirs to set.
 inline void StartWindowSystem(bool with_menus) {
   static const bool started = [with_menus] {
     StartApplication();
+    InitLocale();
+    InitStringStack();
     InitEvents();
     InitEventBinding();
     InitWindows();
