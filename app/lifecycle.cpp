@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "app/main_window.h"
-
 #include "files/date_support.h"
 #include "files/file_queries.h"
 #include "gui/events/event_loop.h"

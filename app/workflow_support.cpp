@@ -7,8 +7,8 @@
 
 namespace {
 
-// Keeps a program record, the launch flags of both workflows: piped standard output and
-// standard error.
+// Both workflows keep a record of the tool, with its standard output and standard error
+// piped.
 constexpr uint32_t kToolLaunchFlags = LaunchKeep | LaunchReadOutput | LaunchReadError;
 
 // How long a silent tool is left alone before the pump looks again; data wakes it earlier.
