@@ -265,24 +265,25 @@ class Rle8Decoder {
     return Literal(code);
   }
 
-  // The place of count pixels from the cursor, or null when they leave the bitmap.
-  uint8_t* Span(int64_t count) const {
-    if (y_ >= out_.height || x_ + count > width_) return nullptr;
-    return out_.Row(y_) + x_ * out_.pixel_bytes;
+  // The cursor's row, or null when it lies below the bitmap. Writers commonly let a row's
+  // last run cover the row's padding too, so pixels past the width are read and dropped.
+  uint8_t* Row() const {
+    if (y_ >= out_.height) return nullptr;
+    return out_.Row(y_);
   }
 
-  bool Put(uint8_t*& pixel, uint8_t index) const {
+  // Writes the pixel at column x when it lies within the row.
+  bool Put(uint8_t* row, int64_t x, uint8_t index) const {
     if (index >= palette_.count) return false;
-    std::memcpy(pixel, palette_.rgb[index], 3);
-    pixel += out_.pixel_bytes;
+    if (x < width_) std::memcpy(row + x * out_.pixel_bytes, palette_.rgb[index], 3);
     return true;
   }
 
   bool Fill(uint8_t count, uint8_t index) {
-    uint8_t* pixel = Span(count);
-    if (pixel == nullptr) return false;
+    uint8_t* row = Row();
+    if (row == nullptr) return false;
     for (int32_t i = 0; i < count; ++i) {
-      if (!Put(pixel, index)) return false;
+      if (!Put(row, x_ + i, index)) return false;
     }
     x_ += count;
     return true;
@@ -290,11 +291,11 @@ class Rle8Decoder {
 
   // Literal runs keep the data 16-bit aligned: an odd count is followed by a pad byte.
   bool Literal(uint8_t count) {
-    uint8_t* pixel = Span(count);
-    if (pixel == nullptr) return false;
+    uint8_t* row = Row();
+    if (row == nullptr) return false;
     uint8_t index = 0;
     for (int32_t i = 0; i < count; ++i) {
-      if (!in_.Next(&index) || !Put(pixel, index)) return false;
+      if (!in_.Next(&index) || !Put(row, x_ + i, index)) return false;
     }
     x_ += count;
     return count % 2 == 0 || in_.Next(&index);

@@ -366,16 +366,32 @@ TEST_F(BmpTest, RefusesPixelDataCutShortKeepingRowsWritten) {
 TEST_F(BmpTest, RefusesRle8ThatLeavesTheBitmapOrNeverEnds) {
   const Bytes palette = {0, 0, 10, 0, 0, 0, 20, 0};
   const Layout layout{4, 2, 8, 1, 2, 2};
-  const Bytes run_past_row_end = {5, 1, 0, 1};
-  const Bytes literal_past_row_end = {0, 3, 1, 1, 1, 0, 0, 3, 1, 1, 1, 0, 0, 1};
   const Bytes below_the_bitmap = {0, 2, 0, 2, 1, 1, 0, 1};
   const Bytes missing_end = {2, 1, 0, 0};
   const Bytes missing_pad = {0, 3, 1, 1, 1};
   const Bytes cut_delta = {0, 2, 1};
-  for (const Bytes& rle : {run_past_row_end, literal_past_row_end, below_the_bitmap, missing_end,
-                           missing_pad, cut_delta}) {
+  const Bytes index_past_palette = {1, 7, 0, 1};
+  for (const Bytes& rle :
+       {below_the_bitmap, missing_end, missing_pad, cut_delta, index_past_palette}) {
     EXPECT_EQ(Decode(Headers(layout) + palette + rle).result, 0);
   }
+}
+
+// Writers let a row's last run cover the row's padding; what lies past the width is dropped.
+TEST_F(BmpTest, Rle8RunsPastTheRowEndAreClippedToTheRow) {
+  const Bytes palette = {0, 0, 10, 0, 0, 0, 20, 0};
+  const Layout layout{4, 2, 8, 1, 2, 2};
+  const Bytes rows = {
+      0, 3, 1, 1, 1, 0,  // literal 1, 1, 1 and a pad byte
+      5, 0,              // five of colour 0 from x 3: one lands, four are padding
+      0, 0,              // end of line
+      6, 1,              // six of colour 1 over a row of four
+      0, 1,              // end of bitmap
+  };
+  const Decoded decoded = Decode(Headers(layout) + palette + rows, ImageRowsBottomUp);
+  ASSERT_EQ(decoded.result, 1);
+  EXPECT_EQ(decoded.pixels, (Bytes{20, 0, 0, 20, 0, 0, 20, 0, 0, 10, 0, 0,  //
+                                   20, 0, 0, 20, 0, 0, 20, 0, 0, 20, 0, 0}));
 }
 
 TEST_F(BmpTest, RefusesBitFieldsWithoutOrWithBrokenMasks) {

@@ -412,8 +412,9 @@ QuantLearningPlan PlanQuantLearning(int32_t width, int32_t height) {
   const uint64_t area = static_cast<uint64_t>(width) * height;
   const uint64_t length = area * 4;
   QuantLearningPlan plan{};
-  plan.sample_factor =
-      static_cast<int32_t>(std::min<uint64_t>(area / kPixelsPerSampleFactor, 9)) + 1;
+  plan.sample_factor = static_cast<int32_t>(std::min<uint64_t>(area / kPixelsPerSampleFactor,
+                                                               kMaxSampleFactor - 1)) +
+                       1;
   plan.alpha_decrease = 30 + (plan.sample_factor - 1) / 3;
   plan.step = 4 * kLastPrime;
   for (uint64_t prime : kPrimes) {

@@ -28,5 +28,6 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev imagemagick python3-pil)
 BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
