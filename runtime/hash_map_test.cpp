@@ -16,14 +16,6 @@
 
 namespace {
 
-struct Record {
-  char16_t* name;
-  int64_t number;
-  char16_t* note;
-};
-const DescriptorWord kRecordDescriptor[] = {offsetof(Record, name), offsetof(Record, note),
-                                            DescEnd};
-
 // A value holding a map and a list of records besides its own string.
 struct Folder {
   char16_t* name;

@@ -12,13 +12,13 @@
 
 namespace {
 
-struct Record {
+struct TaggedRecord {
   char16_t* name;
   int64_t number;
   Map* tags;
 };
-const DescriptorWord kRecordDescriptor[] = {
-    offsetof(Record, name), DescMap, offsetof(Record, tags), 8, 3, 0, 4, DescEnd};
+const DescriptorWord kTaggedRecordDescriptor[] = {
+    offsetof(TaggedRecord, name), DescMap, offsetof(TaggedRecord, tags), 8, 3, 0, 4, DescEnd};
 
 int64_t& Number(void* value) {
   return *static_cast<int64_t*>(value);
@@ -60,7 +60,7 @@ class ListTest : public ::testing::Test {
   static std::vector<std::u16string> Names(const List* list) {
     std::vector<std::u16string> names;
     for (ListElement* element = list->first; element != nullptr; element = element->next) {
-      names.push_back(Text(static_cast<Record*>(ListElementValue(element))->name));
+      names.push_back(Text(static_cast<TaggedRecord*>(ListElementValue(element))->name));
     }
     return names;
   }
@@ -170,10 +170,10 @@ TEST_F(ListTest, SelectionWalksFromTheNearestKnownElement) {
 
 TEST_F(ListTest, ClearReleasesValuesAndStartsOver) {
   const int64_t before = LiveHeapBytes();
-  list_ = NewList(sizeof(Record), &field_, kRecordDescriptor, 2);
+  list_ = NewList(sizeof(TaggedRecord), &field_, kTaggedRecordDescriptor, 2);
   EXPECT_EQ(list_->needs_init, 1);
   for (const char16_t* name : {u"a", u"b"}) {
-    auto* record = static_cast<Record*>(AddElement(list_));
+    auto* record = static_cast<TaggedRecord*>(AddElement(list_));
     ASSERT_NE(record->tags, nullptr);
     AssignString(&record->name, name);
     AddMapElement(record->tags, name, 1);
@@ -192,16 +192,16 @@ TEST_F(ListTest, ClearReleasesValuesAndStartsOver) {
 
 TEST_F(ListTest, CopyInsertsDeepCopiesAfterTheDestinationsCurrentElement) {
   const int64_t before = LiveHeapBytes();
-  list_ = NewList(sizeof(Record), &field_, kRecordDescriptor, 2);
+  list_ = NewList(sizeof(TaggedRecord), &field_, kTaggedRecordDescriptor, 2);
   for (const char16_t* name : {u"x", u"y"}) {
-    auto* record = static_cast<Record*>(AddElement(list_));
+    auto* record = static_cast<TaggedRecord*>(AddElement(list_));
     AssignString(&record->name, name);
     Number(AddMapElement(record->tags, u"size", 1)) = name[0];
   }
-  other_ = NewList(sizeof(Record), nullptr, kRecordDescriptor, 2);
+  other_ = NewList(sizeof(TaggedRecord), nullptr, kTaggedRecordDescriptor, 2);
   EXPECT_EQ(other_->owns_field, 1);
   for (const char16_t* name : {u"a", u"b"}) {
-    AssignString(&static_cast<Record*>(AddElement(other_))->name, name);
+    AssignString(&static_cast<TaggedRecord*>(AddElement(other_))->name, name);
   }
   SelectElement(other_, 0);
 
@@ -209,9 +209,9 @@ TEST_F(ListTest, CopyInsertsDeepCopiesAfterTheDestinationsCurrentElement) {
   EXPECT_EQ(other_->count, 2);
   ASSERT_EQ(CopyList(list_, 2, other_, 2, 0), 1);
   EXPECT_EQ(Names(other_), (std::vector<std::u16string>{u"a", u"x", u"y", u"b"}));
-  auto* copied_x = static_cast<Record*>(ListElementValue(other_->first->next));
-  EXPECT_NE(copied_x->name, static_cast<Record*>(ListElementValue(list_->first))->name);
-  EXPECT_NE(copied_x->tags, static_cast<Record*>(ListElementValue(list_->first))->tags);
+  auto* copied_x = static_cast<TaggedRecord*>(ListElementValue(other_->first->next));
+  EXPECT_NE(copied_x->name, static_cast<TaggedRecord*>(ListElementValue(list_->first))->name);
+  EXPECT_NE(copied_x->tags, static_cast<TaggedRecord*>(ListElementValue(list_->first))->tags);
   EXPECT_EQ(Number(FindMapElement(copied_x->tags, u"size")), u'x');
   EXPECT_EQ(other_->current_index, 2);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/string_stack.h"
+#include "runtime/structure_descriptor.h"
 
 // Every test starts on an empty StringStack with no marks and frees it afterwards.
 class FreshStringStackTest : public ::testing::Test {
@@ -39,6 +40,15 @@ inline int64_t LiveHeapBytes() {
   return 0;
 }
 #endif
+
+// A value with two managed strings around plain data, for the container tests.
+struct Record {
+  char16_t* name;
+  int64_t number;
+  char16_t* note;
+};
+inline const DescriptorWord kRecordDescriptor[] = {offsetof(Record, name), offsetof(Record, note),
+                                                   DescEnd};
 
 // A runtime string as a comparable value; null reads as "".
 inline std::u16string Text(const char16_t* s) {

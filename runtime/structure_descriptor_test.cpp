@@ -13,14 +13,6 @@
 
 namespace {
 
-struct Record {
-  char16_t* name;
-  int64_t number;
-  char16_t* note;
-};
-const DescriptorWord kRecordDescriptor[] = {offsetof(Record, name), offsetof(Record, note),
-                                            DescEnd};
-
 struct Shelf {
   int32_t id;
   Record records[3];
