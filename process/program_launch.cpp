@@ -1,5 +1,7 @@
 #include "process/program_launch.h"
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -131,6 +133,9 @@ intptr_t StartKeptProgram(ProgramImage image, uint32_t flags, const ProgramRecor
   }
   image.pipes = &pipes;
   image.input_descriptor = InputDescriptorOf(flags, source);
+  // The record's owner reads the program's pipes and waits for its end; nobody would once
+  // this process is gone, and the program would write on unattended.
+  image.end_with_parent = getpid();
   pid_t pid = ForkProgram(image);
   if (pid < 0) {
     CloseChildPipes(&pipes);
@@ -167,7 +172,7 @@ intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
   if (SplitParameters(arguments_text.Text(), arguments + 1, ProgramArgumentLimit + 1) < 0) {
     return 0;
   }
-  ProgramImage image{program.Text(), arguments, directory.Text(), nullptr, -1};
+  ProgramImage image{program.Text(), arguments, directory.Text(), nullptr, -1, 0};
   if ((flags & LaunchKeep) == 0) return StartUnkeptProgram(image, flags);
   return StartKeptProgram(image, flags, input_source);
 }
@@ -230,6 +235,7 @@ ProgramRecord* NewListedProgramRecord() {
   if (Runner.head != nullptr) Runner.head->previous = node;
   Runner.head = node;
   node->record.exitCode = -1;
+  node->record.endNotice = -1;
   node->record.launchSerial = Runner.next_serial++;
   return &node->record;
 }

@@ -48,6 +48,10 @@ struct ProgramRecord {
   uint64_t launchSerial;
   // 1 when no ProgramWaiter could be started: whoever asks for the end collects it.
   int32_t reapByOwner;
+  // The read end of a pipe whose write end the ProgramWaiter closes once it has stored the
+  // exit code: it becomes readable (end of file) when the end has been collected, so that a
+  // caller can wait for the end and for the program's output in one poll. -1 when none.
+  int32_t endNotice;
 };
 
 // Creates ProgramListLock (a recursive mutex). Launches with LaunchKeep fail (result 0)
@@ -116,6 +120,10 @@ struct ProgramImage {
   const char* working_directory;
   ChildPipes* pipes;     // null without LaunchKeep
   int input_descriptor;  // the input source's output descriptor, or -1
+  // When not 0, the process id of the launching process: the program is ended (SIGTERM)
+  // when the thread that launched it ends, which for this application's main thread is the
+  // end of the process, however it ends.
+  pid_t end_with_parent;
 };
 
 // A regular, non-empty file that this process may execute.
@@ -136,8 +144,9 @@ void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes);
 int32_t WaitForProgram(pid_t pid);
 // The exit code rule: the exit status after a normal exit, else 1.
 int32_t ExitCodeFromWaitStatus(int status);
-// Starts the detached thread that reaps the record's program and stores its exit code;
-// false when the thread could not be started.
+// Starts the detached thread that reaps the record's program, stores its exit code and
+// then closes the write end of the record's endNotice pipe; false when the thread could not
+// be started (endNotice is then -1).
 bool StartProgramWaiter(ProgramRecord* record);
 // For records without a waiter: collects the end now (blocking) or only if it has come
 // (not blocking) and stores the exit code. True when the end is collected.

@@ -4,6 +4,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,7 +151,19 @@ void ResetSignalState() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// Asks the kernel to send SIGTERM to the program when the launching thread ends; SIGTERM
+// rather than SIGKILL, so that a tool can still remove what it was writing. A parent that
+// ended before the request took hold has already missed its chance to signal.
+void EndWithParent(pid_t parent) {
+  if (parent == 0) return;
+#ifdef __linux__
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(1);
+#endif
+}
+
 [[noreturn]] void RunProgram(const ProgramImage& image) {
+  EndWithParent(image.end_with_parent);
   if (image.working_directory[0] != '\0') {
     // A directory that cannot be entered leaves the program in the inherited one.
     [[maybe_unused]] int entered = chdir(image.working_directory);
@@ -217,13 +232,33 @@ struct WaiterTicket {
   ProgramRecord* record;
   uint64_t serial;
   pid_t pid;
+  int end_notice;  // write end of the record's endNotice pipe
 };
 
+// Blocks until the program has ended without reaping it: the zombie keeps its pid, so a
+// signal sent under ProgramListLock can never reach another process that took the number.
+void AwaitExitUnreaped(pid_t pid) {
+  siginfo_t info;
+  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
 // Reaps the program even when its record was released meanwhile, so no zombie remains,
-// and writes the exit code only into the record it was started for.
+// and writes the exit code only into the record it was started for. The reaping happens
+// under the lock (it no longer blocks, the program has ended), together with the store.
 void* RunProgramWaiter(void* argument) {
   auto* ticket = static_cast<WaiterTicket*>(argument);
-  StoreProgramExitCode(ticket->record, ticket->serial, WaitForProgram(ticket->pid));
+  AwaitExitUnreaped(ticket->pid);
+  {
+    ProgramListGuard guard;
+    StoreProgramExitCode(ticket->record, ticket->serial, WaitForProgram(ticket->pid));
+  }
+  // Closing, not writing: a released record has no reader left, and a write would raise
+  // SIGPIPE.
+  close(ticket->end_notice);
   delete ticket;
   WaitersRunning.fetch_sub(1);
   return nullptr;
@@ -316,10 +351,14 @@ int32_t ExitCodeFromWaitStatus(int status) {
 }
 
 bool StartProgramWaiter(ProgramRecord* record) {
-  auto* ticket = new (std::nothrow) WaiterTicket{record, record->launchSerial, record->pid};
-  if (ticket == nullptr) return false;
+  int notice[2];
+  if (!OpenPipe(notice)) return false;
+  auto* ticket =
+      new (std::nothrow) WaiterTicket{record, record->launchSerial, record->pid, notice[1]};
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) {
+  if (ticket == nullptr || pthread_attr_init(&attributes) != 0) {
+    close(notice[0]);
+    close(notice[1]);
     delete ticket;
     return false;
   }
@@ -334,8 +373,13 @@ bool StartProgramWaiter(ProgramRecord* record) {
     result = ProgramWaiterThreadCreate(&thread, &attributes, RunProgramWaiter, ticket);
   }
   pthread_attr_destroy(&attributes);
-  if (result == 0) return true;
+  if (result == 0) {
+    record->endNotice = notice[0];
+    return true;
+  }
   WaitersRunning.fetch_sub(1);
+  close(notice[0]);
+  close(notice[1]);
   delete ticket;
   return false;
 }

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -254,20 +256,13 @@ void HoldErrorLine(ProgramRecord* record, const LineBuilder& line) {
   record->pendingErrorLength = length;
 }
 
-// The end of the program has been collected (its exit code is set). Records without a
-// waiter collect it here when it has come.
-bool ProgramGone(ProgramRecord* record) {
-  if (ProgramExitCode(record) != -1) return true;
-  return record->reapByOwner != 0 && CollectProgramEnd(record, false);
-}
-
 void SleepUntilNextLook() {
   timespec pause = {0, kGonePollNanoseconds};
   nanosleep(&pause, nullptr);
 }
 
 void WaitUntilGone(ProgramRecord* record) {
-  while (!ProgramGone(record))
+  while (!ProgramEndCollected(record))
     SleepUntilNextLook();
 }
 
@@ -364,7 +359,7 @@ void PipeReaderClose(PipeReader* reader) {
 
 int32_t ProgramIsRunning(ProgramRecord* record) {
   if (record == nullptr) return 0;
-  if (record->output == nullptr) return ProgramGone(record) ? 0 : 1;
+  if (record->output == nullptr) return ProgramEndCollected(record) ? 0 : 1;
   if (PipeReaderAtEnd(record->output) == 0) return 1;
   WaitUntilGone(record);
   return 0;
@@ -413,13 +408,13 @@ int32_t WaitProgramOutput(ProgramRecord* record, int32_t timeout_ms) {
 
 int32_t WaitProgramEnd(ProgramRecord* record, int32_t timeout_ms) {
   if (record == nullptr) return 0;
-  if (timeout_ms == 0) return ProgramGone(record) ? 1 : 0;
+  if (timeout_ms == 0) return ProgramEndCollected(record) ? 1 : 0;
   int64_t start = MonotonicMilliseconds();
-  if (ProgramGone(record)) return 1;
+  if (ProgramEndCollected(record)) return 1;
   for (;;) {
     SleepUntilNextLook();
     if (timeout_ms != -1 && MonotonicMilliseconds() - start > timeout_ms) return 0;
-    if (ProgramGone(record)) return 1;
+    if (ProgramEndCollected(record)) return 1;
   }
 }
 
@@ -428,6 +423,7 @@ void ReleaseProgram(ProgramRecord* record) {
   PipeReaderClose(record->output);
   if (record->input != nullptr) fclose(record->input);
   PipeReaderClose(record->error);
+  if (record->endNotice >= 0) close(record->endNotice);
   free(record->pendingError);
   // Without a waiter nobody else would collect the end; the pipes are closed first, so a
   // program still writing gets a broken pipe instead of blocking this wait.
@@ -435,6 +431,20 @@ void ReleaseProgram(ProgramRecord* record) {
     CollectProgramEnd(record, true);
   }
   FreeListedProgramRecord(record);
+}
+
+int32_t SignalProgram(ProgramRecord* record, int signal_number) {
+  if (record == nullptr) return 0;
+  // The waiter reaps under this lock, so while the end is not collected the pid is still
+  // the program's own, even if it has just exited.
+  ProgramListGuard guard;
+  if (record->exitCode != -1) return 0;
+  return kill(record->pid, signal_number) == 0 ? 1 : 0;
+}
+
+bool ProgramEndCollected(ProgramRecord* record) {
+  if (ProgramExitCode(record) != -1) return true;
+  return record->reapByOwner != 0 && CollectProgramEnd(record, false);
 }
 
 int32_t ProgramExitCode(ProgramRecord* record) {

@@ -76,3 +76,9 @@ int32_t WaitProgramEnd(ProgramRecord* record, int32_t timeout_ms);
 void ReleaseProgram(ProgramRecord* record);
 // The record's exitCode read under ProgramListLock: -1 while the end has not been collected.
 int32_t ProgramExitCode(ProgramRecord* record);
+// Whether the program's end has been collected; a record without a waiter collects it
+// here when it has come. Never waits.
+bool ProgramEndCollected(ProgramRecord* record);
+// Sends the signal to the program while its end has not been collected; 1 when sent. The
+// program's pid cannot have passed to another process meanwhile.
+int32_t SignalProgram(ProgramRecord* record, int signal_number);

@@ -1,0 +1,140 @@
+#include "process/program_pump.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process/program_launch.h"
+#include "process/program_output.h"
+#include "runtime/memory.h"
+#include "runtime/string_stack.h"
+
+namespace {
+
+constexpr uint32_t kReadBoth = LaunchKeep | LaunchReadOutput | LaunchReadError;
+
+// Collects the lines; a wait that finds nothing for ten seconds fails the test and kills
+// the program, so that a pump that would hang ends instead.
+struct Collected {
+  ProgramRecord* record = nullptr;
+  std::vector<std::u16string> output;
+  std::vector<std::u16string> error;
+};
+
+void WaitAtMostTenSeconds(const int* descriptors, int32_t count, void* context) {
+  pollfd requests[3];
+  for (int32_t i = 0; i < count; ++i)
+    requests[i] = {descriptors[i], POLLIN, 0};
+  if (poll(requests, static_cast<nfds_t>(count), 10'000) != 0) return;
+  ADD_FAILURE() << "the pump waited ten seconds for nothing";
+  SignalProgram(static_cast<Collected*>(context)->record, SIGKILL);
+}
+
+class ProgramPumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitLocale();
+    FreeStringStack();
+    InitStringStack();
+    InitProgramRunner();
+  }
+  void TearDown() override { FreeStringStack(); }
+
+  Collected Pump(const std::string& script) {
+    std::u16string parameters = u"-c \"" + std::u16string(script.begin(), script.end()) + u"\"";
+    parameters.reserve(parameters.size() + 8);
+    Collected seen;
+    seen.record =
+        reinterpret_cast<ProgramRecord*>(LaunchProgram(u"sh", parameters.c_str(), u"", kReadBoth));
+    if (seen.record == nullptr) return seen;
+    ProgramPump pump{
+        [](const char16_t* line, void* c) { static_cast<Collected*>(c)->output.push_back(line); },
+        [](const char16_t* line, void* c) { static_cast<Collected*>(c)->error.push_back(line); },
+        &WaitAtMostTenSeconds, &seen};
+    PumpProgramOutput(seen.record, pump);
+    return seen;
+  }
+};
+
+TEST_F(ProgramPumpTest, DeliversTheLinesOfBothStreamsAndALastLineWithoutLineFeed) {
+  Collected seen = Pump("echo one; printf 'err\\nlast' >&2; echo two; exit 4");
+  ASSERT_NE(seen.record, nullptr);
+  EXPECT_EQ(seen.output, (std::vector<std::u16string>{u"one", u"two"}));
+  EXPECT_EQ(seen.error, (std::vector<std::u16string>{u"err", u"last"}));
+  EXPECT_EQ(ProgramExitCode(seen.record), 4);
+  ReleaseProgram(seen.record);
+}
+
+// Standard output at its end and 100 KB on standard error, more than a pipe holds.
+TEST_F(ProgramPumpTest, EndsWhenAToolClosesItsOutputAndFloodsItsError) {
+  Collected seen = Pump("exec 1>&-; yes 123456789 | head -c 100000 >&2; exit 3");
+  ASSERT_NE(seen.record, nullptr);
+  EXPECT_EQ(seen.error.size(), 10000u);
+  EXPECT_EQ(seen.error.back(), u"123456789");
+  EXPECT_EQ(ProgramExitCode(seen.record), 3);
+  ReleaseProgram(seen.record);
+}
+
+TEST_F(ProgramPumpTest, EndsWithTheToolWhileAGrandchildHoldsItsOutput) {
+  Collected seen = Pump("sleep 60 & echo $!");
+  ASSERT_NE(seen.record, nullptr);
+  ASSERT_EQ(seen.output.size(), 1u);
+  const pid_t grandchild = std::stoi(std::string(seen.output[0].begin(), seen.output[0].end()));
+  // Still there: the pump did not wait for the pipe it holds open.
+  EXPECT_EQ(kill(grandchild, 0), 0);
+  kill(grandchild, SIGKILL);
+  EXPECT_EQ(ProgramExitCode(seen.record), 0);
+  ReleaseProgram(seen.record);
+}
+
+TEST_F(ProgramPumpTest, SignalReachesTheProgramOnlyUntilItsEndIsCollected) {
+  auto* record = reinterpret_cast<ProgramRecord*>(LaunchProgram(u"sleep", u"60", u"", kReadBoth));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(SignalProgram(record, SIGTERM), 1);
+  PumpProgramOutput(record, ProgramPump{});
+  EXPECT_EQ(ProgramExitCode(record), 1);
+  EXPECT_EQ(SignalProgram(record, SIGTERM), 0);
+  ReleaseProgram(record);
+}
+
+bool ProcessEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pid_field, name, state;
+  // A zombie has ended; only its reaper, no longer us, has yet to collect it.
+  return !(stat >> pid_field >> name >> state) || state == "Z";
+}
+
+TEST_F(ProgramPumpTest, AKeptProgramEndsWhenItsLauncherIsKilled) {
+  int ids[2];
+  ASSERT_EQ(pipe(ids), 0);
+  pid_t launcher = fork();
+  ASSERT_GE(launcher, 0);
+  if (launcher == 0) {
+    auto* record = reinterpret_cast<ProgramRecord*>(LaunchProgram(u"sleep", u"60", u"", kReadBoth));
+    int32_t pid = record == nullptr ? -1 : record->pid;
+    [[maybe_unused]] ssize_t sent = write(ids[1], &pid, sizeof pid);
+    pause();
+    _exit(0);
+  }
+  close(ids[1]);
+  int32_t program = -1;
+  ASSERT_EQ(read(ids[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+  close(ids[0]);
+  ASSERT_GT(program, 0);
+  kill(launcher, SIGKILL);
+  waitpid(launcher, nullptr, 0);
+  for (int look = 0; look < 1000 && !ProcessEnded(program); ++look)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(ProcessEnded(program));
+  if (!ProcessEnded(program)) kill(program, SIGKILL);
+}
+
+}  // namespace
