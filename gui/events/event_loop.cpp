@@ -5,8 +5,12 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QTimerEvent>
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "gui/events/event_queue.h"
 #include "runtime/memory.h"
@@ -29,6 +33,7 @@ class EventLoopWaker : public QObject {
   bool event(QEvent* event) override {
     if (event->type() == WakeType) {
       wake_pending.store(false, std::memory_order_release);
+      ++wakes;
       return true;
     }
     if (event->type() == QEvent::Timer &&
@@ -40,6 +45,7 @@ class EventLoopWaker : public QObject {
   }
 
   std::atomic<bool> wake_pending{false};
+  uint64_t wakes = 0;  // wake-ups delivered, on the main thread
   int timeout_timer = 0;
   bool timed_out = false;
 };
@@ -130,6 +136,43 @@ int64_t WaitForEvent(int32_t timeout) {
   if (PlatformActivity == 0) return EvNone;
   kind = NextQueuedEvent();
   return kind != 0 ? kind : EvPlatformOnly;
+}
+
+int32_t WaitForDescriptors(const int* descriptors, int32_t count, int32_t timeout) {
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  if (dispatcher == nullptr) return 0;
+  bool readable = false;
+  std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
+  for (int32_t i = 0; i < count; ++i) {
+    auto notifier = std::make_unique<QSocketNotifier>(descriptors[i], QSocketNotifier::Read);
+    // Level-triggered: left enabled it would fire again for the same bytes until they are
+    // read, and they are read only after this returns.
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
+                     [&readable, raw = notifier.get()] {
+                       readable = true;
+                       raw->setEnabled(false);
+                     });
+    notifiers.push_back(std::move(notifier));
+  }
+  bool timed_out = false;
+  QTimer timer;
+  timer.setSingleShot(true);
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer, &QTimer::timeout, [&timed_out] { timed_out = true; });
+  if (timeout >= 0) timer.start(timeout);
+  EventLoopWaker* waker = Waker();
+  const uint64_t wakes_before = waker->wakes;
+  while (!readable && !timed_out && waker->wakes == wakes_before) {
+    dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  return readable ? 1 : 0;
+}
+
+void PaintPendingUpdates() {
+  if (QCoreApplication::instance() == nullptr) return;
+  // Qt collects a widget's updates into one request to its window; sending that request
+  // now paints without dispatching anything else.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
 }
 
 EventFilterNode* AddEventFilter(PlatformEventFilter filter, void* context) {

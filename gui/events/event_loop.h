@@ -14,8 +14,19 @@ class QKeyEvent;
 // expired with nothing happening.
 int64_t WaitForEvent(int32_t timeout = -1);
 
-// Makes a blocked WaitForEvent return; safe from any thread.
+// Makes a blocked WaitForEvent or WaitForDescriptors return; safe from any thread.
 void WakeEventLoop();
+
+// Serves the windows while a handler waits for something outside them: lets Qt paint and
+// deliver input, timers and the handlers they run, until one of the descriptors is readable,
+// WakeEventLoop is called or the time-out (ms, -1 without limit) passes. One wait, in Qt's
+// dispatcher, for the descriptors and the window system together. 1 when a descriptor is
+// readable, else 0. Events this posts stay queued for WaitForEvent.
+int32_t WaitForDescriptors(const int* descriptors, int32_t count, int32_t timeout);
+
+// Paints what is waiting to be painted, at once and without taking any input, so that a
+// handler that goes on working shows its latest texts first.
+void PaintPendingUpdates();
 
 // Delivers the objects whose deletion was deferred (deleteLater) since the last wait.
 void RenewAutoreleasePool();

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <thread>
 
+#include <unistd.h>
+
 #include "gui/events/event_queue.h"
 #include "gui/events/kz_application.h"
 
@@ -69,6 +71,26 @@ TEST_F(EventLoopTest, PostFromAnotherThreadEndsABlockedWait) {
   poster.join();
   ThreadSafeMode = 0;
   EXPECT_EQ(kind, EvCustomBase + 1);
+}
+
+TEST_F(EventLoopTest, DescriptorWaitServesQtUntilAPipeIsReadableOrAWakeUp) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  // The timer stands for the window system's work during the wait; its write ends it.
+  bool served = false;
+  QTimer::singleShot(5, [&] {
+    served = true;
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+  });
+  EXPECT_EQ(WaitForDescriptors(fds, 1, -1), 1);
+  EXPECT_TRUE(served);
+
+  // The byte is still unread: a wait on another descriptor ends by the wake-up alone.
+  QTimer::singleShot(5, [] { WakeEventLoop(); });
+  EXPECT_EQ(WaitForDescriptors(fds + 1, 0, -1), 0);
+  EXPECT_EQ(WaitForDescriptors(fds + 1, 0, 10), 0);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST_F(EventLoopTest, QuitEventBecomesTheQuitMenuItem) {

@@ -132,6 +132,18 @@ int64_t KzPanelGadgetFunctions::GetGadgetAttribute(int32_t attribute) {
   }
 }
 
+void KzPanelGadgetFunctions::SetGadgetItemAttribute(int32_t item, int32_t attribute, int64_t value,
+                                                    int32_t) {
+  if (attribute == PanelItemAttributeDisabled && IsItem(item)) {
+    Tabs()->setTabEnabled(item, value == 0);
+  }
+}
+
+int64_t KzPanelGadgetFunctions::GetGadgetItemAttribute(int32_t item, int32_t attribute, int32_t) {
+  if (attribute != PanelItemAttributeDisabled || !IsItem(item)) return 0;
+  return Tabs()->isTabEnabled(item) ? 0 : 1;
+}
+
 void KzPanelGadgetFunctions::SetGadgetItemData(int32_t item, int64_t value) {
   if (IsItem(item)) Tabs()->tabBar()->setTabData(item, QVariant::fromValue<qint64>(value));
 }

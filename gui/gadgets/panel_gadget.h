@@ -19,6 +19,9 @@ class KzPanelGadgetFunctions;
 inline constexpr int32_t PanelAttributeItemWidth = 1;
 inline constexpr int32_t PanelAttributeItemHeight = 2;
 inline constexpr int32_t PanelAttributeItemY = 3;
+// Gadget item attribute of panels: non-zero disables the item, its tab and its page; a
+// disabled item cannot be selected, so the panel stays on its other items.
+inline constexpr int32_t PanelItemAttributeDisabled = 1;
 
 // OpenGadgetList's item that opens an empty entry: gadgets go nowhere until EndGadgetList.
 inline constexpr int32_t PanelNoItem = -2;
@@ -63,6 +66,9 @@ class KzPanelGadgetFunctions final : public KzGadgetFunctions {
   void SetGadgetItemText(int32_t item, const QString& text, int32_t column) override;
   QString GetGadgetItemText(int32_t item, int32_t column) override;
   int64_t GetGadgetAttribute(int32_t attribute) override;
+  void SetGadgetItemAttribute(int32_t item, int32_t attribute, int64_t value,
+                              int32_t column) override;
+  int64_t GetGadgetItemAttribute(int32_t item, int32_t attribute, int32_t column) override;
   void SetGadgetItemData(int32_t item, int64_t value) override;
   int64_t GetGadgetItemData(int32_t item) override;
   // Pushes the item's page as the current gadget view; PanelNoItem, and an index without an

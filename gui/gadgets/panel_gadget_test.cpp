@@ -127,6 +127,26 @@ TEST_F(PanelGadgetTest, ADisabledPanelSwallowsClicksOnTheGadgetsInIt) {
   EXPECT_EQ(RecordedSubtypes(2), std::vector<int64_t>{SubtypeAction});
 }
 
+TEST_F(PanelGadgetTest, ADisabledItemCannotBeSelectedWhileTheCurrentOneWorks) {
+  KzTabView* panel = Panel({u"One", u"Two"});
+  RecordGadget(1);
+  SetGadgetItemAttribute(1, 1, PanelItemAttributeDisabled, 1);
+  SetGadgetItemAttribute(1, 5, PanelItemAttributeDisabled, 1);
+  EXPECT_EQ(GetGadgetItemAttribute(1, 1, PanelItemAttributeDisabled), 1);
+  EXPECT_EQ(GetGadgetItemAttribute(1, 0, PanelItemAttributeDisabled), 0);
+
+  QTest::mouseClick(panel->tabBar(), Qt::LeftButton, Qt::NoModifier,
+                    panel->tabBar()->tabRect(1).center());
+  EXPECT_EQ(GetGadgetState(1), 0);
+  EXPECT_TRUE(RecordedEvents().empty());
+  EXPECT_TRUE(panel->widget(0)->isEnabled());
+
+  SetGadgetItemAttribute(1, 1, PanelItemAttributeDisabled, 0);
+  QTest::mouseClick(panel->tabBar(), Qt::LeftButton, Qt::NoModifier,
+                    panel->tabBar()->tabRect(1).center());
+  EXPECT_EQ(GetGadgetState(1), 1);
+}
+
 TEST_F(PanelGadgetTest, RemovingAnItemReleasesTheGadgetsOnIt) {
   CreatePanelGadget(1, 10, 10, 400, 250);
   AddGadgetItem(1, -1, u"One");
