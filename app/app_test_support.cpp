@@ -78,16 +78,19 @@ ScratchHome::~ScratchHome() {
 void ScratchHome::AddStandInTool(const std::string& name, int status, double seconds) {
   const std::string record = tools_ + "/" + name + ".args";
   std::ostringstream script;
-  script << "#!/bin/sh\n"
-         << "echo 'working' >&2\n"
+  script << "echo 'working' >&2\n"
          << "echo 'progress'\n"
          << "sleep " << seconds << "\n"
          << "printf '%s\\0' \"$@\" > '" << record << "'\n"
          << "exit " << status << "\n";
-  const std::string path = tools_ + "/" + name;
-  WriteFile(path, script.str());
-  chmod(path.c_str(), 0755);
+  AddStandInScript(name, script.str());
   unlink(record.c_str());
+}
+
+void ScratchHome::AddStandInScript(const std::string& name, const std::string& body) {
+  const std::string path = tools_ + "/" + name;
+  WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0755);
 }
 
 std::vector<std::string> ScratchHome::RecordedArguments(const std::string& name) const {

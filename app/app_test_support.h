@@ -41,6 +41,8 @@ class ScratchHome {
   // waits the given time, then records its arguments and exits with status. A pump that
   // stopped at the first error line would return before the arguments are recorded.
   void AddStandInTool(const std::string& name, int status, double seconds = 0);
+  // A stand-in that runs the shell script body.
+  void AddStandInScript(const std::string& name, const std::string& body);
   // The arguments the stand-in received after its name; empty when it never ran.
   std::vector<std::string> RecordedArguments(const std::string& name) const;
 

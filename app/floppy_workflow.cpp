@@ -1,7 +1,9 @@
 #include "app/floppy_workflow.h"
 
 #include "app/main_window.h"
+#include "app/tool_run.h"
 #include "app/workflow_support.h"
+#include "files/file_changes.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
@@ -12,8 +14,23 @@ namespace {
 constexpr int64_t kFloppyBlocks = 1440;
 constexpr int64_t kFloppyBlockSize = 1024;
 constexpr const char16_t* kFloppyImageName = u"Empty_Floppy.img";
+constexpr const char16_t* kFailed = u"ERROR: Failed to create floppy image";
+
+// dd words a failure as "dd: <what it did> '<file>': <reason>"; the file is our temporary
+// one, so only the reason after the last ": " means anything to the user.
+const char16_t* ReasonOnly(const char16_t* line) {
+  const char16_t* reason = line;
+  for (const char16_t* unit = line; *unit != u'\0'; ++unit) {
+    if (unit[0] == u':' && unit[1] == u' ') reason = unit + 2;
+  }
+  return reason;
+}
 
 void CreateFloppy(const char16_t* desktop) {
+  if (!IsFolder(desktop)) {
+    ReportMissingFolder(desktop);
+    return ShowStatus(kFailed);
+  }
   StringVariable image;
   {
     StringMark mark;
@@ -25,19 +42,25 @@ void CreateFloppy(const char16_t* desktop) {
                      MessageCaution | MessageYesNo) == AnswerNo) {
     return;
   }
-  SetGadgetText(GadgetStatus, u"Starting...");
-  if (!MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop)) {
-    SetGadgetText(GadgetStatus, u"ERROR: Failed to create floppy image");
+  ShowStatus(u"Starting...");
+  BeginRunControls(RunKind::Floppy);
+  const ToolOutcome outcome =
+      MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop);
+  EndRunControls(RunKind::Floppy);
+  if (outcome != ToolOutcome::Succeeded) {
+    ShowStatus(kFailed);
+    if (outcome == ToolOutcome::Failed) ReportToolReason(ReasonOnly(LastToolErrorLine()));
     return;
   }
   StringMark mark;
   AppendStrings({u"Finished... Floppy image saved to ", image.Get()});
-  SetGadgetText(GadgetStatus, mark.Finish());
+  ShowStatus(mark.Finish());
 }
 
 }  // namespace
 
 int64_t OnCreateFloppy() {
+  if (ToolRunning()) return 0;
   StringVariable desktop = HomeSubfolder(u"Desktop");
   DisableGadget(GadgetCreateFloppy, 1);
   CreateFloppy(desktop.Get());
@@ -45,22 +68,43 @@ int64_t OnCreateFloppy() {
   return 0;
 }
 
-bool MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
-                     const char16_t* folder) {
+ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
+                            const char16_t* folder) {
   StringVariable desktop;
   if (name == nullptr || *name == u'\0') name = u"myfloppy.img";
   if (folder == nullptr || *folder == u'\0') {
     desktop = HomeSubfolder(u"Desktop");
     folder = desktop.Get();
   }
-  if (!IsFolder(folder) || !CanQuoteForTool(folder) || !CanQuoteForTool(name)) return false;
+  if (!IsFolder(folder) || !CanQuoteForTool(folder) || !CanQuoteForTool(name)) {
+    return ToolOutcome::NotStarted;
+  }
+  StringVariable image;
+  StringVariable temporary;
+  {
+    StringMark mark;
+    AppendStrings({folder, u"/", name});
+    mark.AssignTo(image.Address());
+  }
+  {
+    StringMark mark;
+    CreateTemporaryFileBeside(image.Get(), mark.Offset());
+    mark.AssignTo(temporary.Address());
+  }
+  if (*temporary.Get() == u'\0') return ToolOutcome::NotStarted;
 
-  // The whole of=... argument goes between quotes so that a blank in the path cannot
-  // split it.
+  // dd writes in place: it writes a file of its own, which replaces the image only once it
+  // is complete, so that a full disk or a cancel never leaves a partial or lost image. The
+  // whole of=... argument goes between quotes so that a blank in the path cannot split it.
   StringMark mark;
-  AppendStrings({u"if=/dev/zero \"of=", folder, u"/", name, u"\" bs="});
+  AppendStrings({u"if=/dev/zero \"of=", temporary.Get(), u"\" bs="});
   IntegerToString(block_size, StringStackPosition);
   AppendString(u" count=");
   IntegerToString(count, StringStackPosition);
-  return RunToolToCompletion(u"dd", mark.Finish());
+  ToolOutcome outcome = RunTool(u"dd", mark.Finish(), nullptr);
+  if (outcome == ToolOutcome::Succeeded && !ReplaceFile(temporary.Get(), image.Get())) {
+    outcome = ToolOutcome::Failed;
+  }
+  if (outcome != ToolOutcome::Succeeded) RemoveFile(temporary.Get());
+  return outcome;
 }

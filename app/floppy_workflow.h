@@ -4,11 +4,14 @@
 
 #include <cstdint>
 
+#include "app/tool_run.h"
+
 // The "Create Floppy" button's handler. Returns 0.
 int64_t OnCreateFloppy();
 
-// Runs dd for count blocks of block_size zero bytes into folder/name and waits for it; true
-// when dd exited with status 0. An empty name means "myfloppy.img", an empty folder the
-// Desktop, which must exist.
-bool MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
-                     const char16_t* folder);
+// Runs dd for count blocks of block_size zero bytes into a temporary file beside
+// folder/name and waits for it; the file replaces folder/name only when dd succeeded, and is
+// removed otherwise. An empty name means "myfloppy.img", an empty folder the Desktop, which
+// must exist, else dd is not started.
+ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
+                            const char16_t* folder);

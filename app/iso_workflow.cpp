@@ -1,6 +1,7 @@
 #include "app/iso_workflow.h"
 
 #include "app/main_window.h"
+#include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
@@ -11,12 +12,44 @@ namespace {
 
 constexpr const char16_t* kDefaultImageName = u"output.iso";
 
+constexpr const char16_t* kCancelled = u"ISO creation was cancelled";
+// What our hdiutil puts before the reason of a failed run, after its own name.
+constexpr const char16_t* kFailurePrefix = u"makehybrid failed - ";
+
 // Reports a folder that is missing and cancels.
-void ReportMissingFolder(const char16_t* folder) {
+void CancelForMissingFolder(const char16_t* folder) {
+  ReportMissingFolder(folder);
+  ShowStatus(kCancelled);
+}
+
+// The percent of a progress line such as "42%", or -1 for any other line.
+int32_t ProgressPercent(const char16_t* line) {
+  int32_t percent = 0;
+  const char16_t* unit = line;
+  for (; *unit >= u'0' && *unit <= u'9' && unit - line < 3; ++unit)
+    percent = percent * 10 + (*unit - u'0');
+  if (unit == line || unit[0] != u'%' || unit[1] != u'\0' || percent > 100) return -1;
+  return percent;
+}
+
+// "Creating ISO... 42%" in the status line and the same on the bar, once per new percent.
+void ShowProgress(const char16_t* line) {
+  const int32_t percent = ProgressPercent(line);
+  if (percent < 0 || percent == GetGadgetState(GadgetProgress)) return;
+  SetGadgetState(GadgetProgress, percent);
   StringMark mark;
-  AppendStrings({u"Folder ", folder, u" not found"});
-  ShowMessageBox(u"Error", mark.Finish(), MessageCaution);
-  SetGadgetText(GadgetStatus, u"ISO creation was cancelled");
+  AppendString(u"Creating ISO... ");
+  IntegerToString(percent, StringStackPosition);
+  AppendString(u"%");
+  SetGadgetText(GadgetStatus, mark.Finish());
+}
+
+const char16_t* WithoutFailurePrefix(const char16_t* reason) {
+  const char16_t* rest = reason;
+  for (const char16_t* prefix = kFailurePrefix; *prefix != u'\0'; ++prefix, ++rest) {
+    if (*rest != *prefix) return reason;
+  }
+  return rest;
 }
 
 // Refuses a path that the tool would receive changed, and cancels.
@@ -25,7 +58,7 @@ bool RefuseUnquotablePath(const char16_t* path) {
   StringMark mark;
   AppendStrings({u"The path ", path, u" contains a character that cannot be passed to the tool"});
   ShowMessageBox(u"Error", mark.Finish(), MessageCaution);
-  SetGadgetText(GadgetStatus, u"ISO creation was cancelled");
+  ShowStatus(kCancelled);
   return true;
 }
 
@@ -48,8 +81,8 @@ StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
 
 // Checks, asks and runs; the caller enables the button again whatever happens here.
 void CreateIso(const char16_t* source, const char16_t* desktop) {
-  if (!IsFolder(source)) return ReportMissingFolder(source);
-  if (!IsFolder(desktop)) return ReportMissingFolder(desktop);
+  if (!IsFolder(source)) return CancelForMissingFolder(source);
+  if (!IsFolder(desktop)) return CancelForMissingFolder(desktop);
   StringVariable image = ImagePath(desktop, kDefaultImageName);
   if (RefuseUnquotablePath(source) || RefuseUnquotablePath(image.Get())) return;
   if (IsExistingFile(image.Get()) &&
@@ -57,42 +90,50 @@ void CreateIso(const char16_t* source, const char16_t* desktop) {
                      MessageCaution | MessageYesNo) == AnswerNo) {
     return;
   }
-  SetGadgetText(GadgetStatus, u"Starting...");
-  if (!MakeIsoImage(source, desktop, u"")) {
-    SetGadgetText(GadgetStatus, u"ERROR: Failed to create ISO");
-    return;
+  ShowStatus(u"Starting...");
+  BeginRunControls(RunKind::Iso);
+  const ToolOutcome outcome = MakeIsoImage(source, desktop, u"");
+  EndRunControls(RunKind::Iso);
+  if (outcome == ToolOutcome::Cancelled) return ShowStatus(kCancelled);
+  if (outcome != ToolOutcome::Succeeded) {
+    ShowStatus(u"ERROR: Failed to create ISO");
+    return ReportToolReason(WithoutFailurePrefix(LastToolErrorLine()));
   }
   StringMark mark;
   AppendStrings({u"Finished... ISO saved to ", image.Get()});
-  SetGadgetText(GadgetStatus, mark.Finish());
+  ShowStatus(mark.Finish());
 }
 
 }  // namespace
 
 int64_t OnCreateIso() {
+  if (ToolRunning()) {
+    CancelTool();
+    return 0;
+  }
   StringVariable source = TrimmedSourcePath();
   StringVariable desktop = HomeSubfolder(u"Desktop");
   DisableGadget(GadgetCreateIso, 1);
-  SetGadgetText(GadgetStatus, u"Checking...");
+  ShowStatus(u"Checking...");
   CreateIso(source.Get(), desktop.Get());
   DisableGadget(GadgetCreateIso, 0);
   return 0;
 }
 
-bool MakeIsoImage(const char16_t* source, const char16_t* folder, const char16_t* name) {
+ToolOutcome MakeIsoImage(const char16_t* source, const char16_t* folder, const char16_t* name) {
   StringVariable desktop;
   if (folder == nullptr || *folder == u'\0') {
     desktop = HomeSubfolder(u"Desktop");
     folder = desktop.Get();
   }
   if (name == nullptr || *name == u'\0') name = kDefaultImageName;
-  if (!IsFolder(source) || !IsFolder(folder)) return false;
+  if (!IsFolder(source) || !IsFolder(folder)) return ToolOutcome::NotStarted;
   StringVariable image = ImagePath(folder, name);
-  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source)) return false;
+  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source)) return ToolOutcome::NotStarted;
 
   // Each path between quotes reaches the tool as one argument. The user has been asked
   // before any replacement, so -ov lets the tool replace an existing image.
   StringMark mark;
   AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source, u"\" -iso -joliet -ov"});
-  return RunToolToCompletion(u"hdiutil", mark.Finish());
+  return RunTool(u"hdiutil", mark.Finish(), &ShowProgress);
 }

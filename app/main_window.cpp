@@ -1,8 +1,13 @@
 #include "app/main_window.h"
 
+#include <QKeyEvent>
+#include <memory>
+#include <optional>
+
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/lifecycle.h"
+#include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "files/file_queries.h"
 #include "gui/events/event_binding.h"
@@ -10,6 +15,7 @@
 #include "gui/gadgets/button_gadget.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/panel_gadget.h"
+#include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/gadgets/string_gadget.h"
 #include "gui/gadgets/text_gadget.h"
 #include "gui/requesters/path_requester.h"
@@ -22,6 +28,23 @@ namespace {
 
 // Centred on the screen with a close button: WinCentreOnScreen + WinClosable.
 constexpr int32_t kMainWindowFlags = WinCentreOnScreen | WinClosable;
+
+// The tab items, in their order.
+constexpr int32_t kIsoTab = 0;
+constexpr int32_t kFloppyTab = 1;
+
+// The run going on, if any.
+std::optional<RunKind> ActiveRun;
+
+// Escape alone, in the main window, is the Cancel of a run.
+class EscapeKey final : public KzWindowShortcut {
+ public:
+  bool isEventMatch(const QKeyEvent* event, int32_t* item) const override {
+    if (event->key() != Qt::Key_Escape || event->modifiers() != Qt::NoModifier) return false;
+    *item = CancelMenuItem;
+    return true;
+  }
+};
 
 void LayOutControls() {
   CreatePanelGadget(GadgetTabs, 10, 10, 580, 170);
@@ -41,6 +64,9 @@ void LayOutControls() {
   EndGadgetList();
 
   CreateTextGadget(GadgetStatus, 20, 190, 380, 25, u"", 0);
+  // The free right part of the status row, level with the status text; shown during runs.
+  CreateProgressBarGadget(GadgetProgress, 410, 193, 170, 16, 0, 100);
+  HideGadget(GadgetProgress, 1);
 }
 
 void BindHandlers() {
@@ -49,6 +75,27 @@ void BindHandlers() {
   BindGadgetHandler(GadgetCreateIso, &OnCreateIso);
   BindGadgetHandler(GadgetCreateFloppy, &OnCreateFloppy);
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
+  AddWindowShortcut(MainWindow, std::make_unique<EscapeKey>());
+  BindObjectHandlerAnySubtype(EvMenuItem, &OnCancelKey, MainWindow, CancelMenuItem);
+  // The quit command comes from the application menu, which belongs to no window.
+  BindObjectHandlerAnySubtype(EvMenuItem, &OnQuitRequest, -1, QuitMenuItem);
+}
+
+// Disables (or enables again) what would start something else during a run of kind. The
+// other tab goes with its page and every gadget on it, which keep their own states.
+void SetRunControls(RunKind kind, bool running) {
+  const int32_t disable = running ? 1 : 0;
+  SetGadgetItemAttribute(GadgetTabs, kind == RunKind::Iso ? kFloppyTab : kIsoTab,
+                         PanelItemAttributeDisabled, disable);
+  if (kind == RunKind::Iso) {
+    DisableGadget(GadgetSourcePath, disable);
+    DisableGadget(GadgetBrowse, disable);
+    SetGadgetText(GadgetCreateIso, running ? u"Cancel" : u"Create ISO");
+    DisableGadget(GadgetCreateIso, 0);
+  }
+  SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, kind == RunKind::Iso ? 100 : 0);
+  SetGadgetState(GadgetProgress, 0);
+  HideGadget(GadgetProgress, disable ^ 1);
 }
 
 }  // namespace
@@ -101,7 +148,31 @@ int64_t OnSourcePathChanged() {
 }
 
 int64_t OnMainWindowClose() {
-  // The window stays open: the main loop ends the program when it takes this event.
+  // A run ends first; its handler returns once the tool has gone. The window stays open:
+  // the main loop ends the program when it takes this event.
+  CancelTool();
   PostUserEvent(EndRequestEvent);
   return 0;
+}
+
+int64_t OnCancelKey() {
+  if (ActiveRun == RunKind::Iso) CancelTool();
+  return 0;
+}
+
+int64_t OnQuitRequest() {
+  // The event stays queued, and the main loop ends the program once the run's handler has
+  // returned.
+  CancelTool();
+  return 0;
+}
+
+void BeginRunControls(RunKind kind) {
+  ActiveRun = kind;
+  SetRunControls(kind, true);
+}
+
+void EndRunControls(RunKind kind) {
+  SetRunControls(kind, false);
+  ActiveRun.reset();
 }

@@ -1,35 +1,11 @@
 #include "app/workflow_support.h"
 
+#include "app/main_window.h"
 #include "files/file_queries.h"
-#include "process/program_launch.h"
-#include "process/program_output.h"
+#include "gui/events/event_loop.h"
+#include "gui/gadgets/gadgets.h"
+#include "gui/requesters/message_requester.h"
 #include "runtime/string_utils.h"
-
-namespace {
-
-// Both workflows keep a record of the tool, with its standard output and standard error
-// piped.
-constexpr uint32_t kToolLaunchFlags = LaunchKeep | LaunchReadOutput | LaunchReadError;
-
-// How long a silent tool is left alone before the pump looks again; data wakes it earlier.
-constexpr int32_t kPumpWaitMilliseconds = 250;
-
-void DiscardErrorLines(ProgramRecord* record) {
-  for (;;) {
-    StringMark mark;
-    if (*ReadProgramErrorLine(record, mark.Offset()) == u'\0') return;
-  }
-}
-
-void DiscardBufferedOutput(ProgramRecord* record) {
-  char bytes[4096];
-  // Only what is buffered is taken, so this never waits for the rest of a line.
-  while (uint64_t available = ProgramOutputAvailable(record)) {
-    PipeReaderRead(record->output, bytes, available < sizeof bytes ? available : sizeof bytes);
-  }
-}
-
-}  // namespace
 
 bool IsFolder(const char16_t* path) {
   return QueryFileSize(path) == FileSizeFolder;
@@ -60,20 +36,17 @@ StringVariable HomeSubfolder(const char16_t* name) {
   return path;
 }
 
-void PumpProgram(ProgramRecord* record) {
-  while (ProgramIsRunning(record)) {
-    DiscardErrorLines(record);
-    DiscardBufferedOutput(record);
-    WaitProgramOutput(record, kPumpWaitMilliseconds);
-  }
+void ShowStatus(const char16_t* text) {
+  SetGadgetText(GadgetStatus, text);
+  PaintPendingUpdates();
 }
 
-bool RunToolToCompletion(const char16_t* tool, const char16_t* parameters) {
-  auto* record =
-      reinterpret_cast<ProgramRecord*>(LaunchProgram(tool, parameters, u"", kToolLaunchFlags));
-  if (record == nullptr) return false;
-  PumpProgram(record);
-  const int32_t exit_code = ProgramExitCode(record);
-  ReleaseProgram(record);
-  return exit_code == 0;
+void ReportMissingFolder(const char16_t* folder) {
+  StringMark mark;
+  AppendStrings({u"Folder ", folder, u" not found"});
+  ShowMessageBox(u"Error", mark.Finish(), MessageCaution);
+}
+
+void ReportToolReason(const char16_t* reason) {
+  if (*reason != u'\0') ShowMessageBox(u"Error", reason, MessageCaution);
 }

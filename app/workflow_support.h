@@ -1,13 +1,11 @@
-// What the two image workflows share: path checks, running a tool's command text and
-// pumping its output until it has ended.
+// What the two image workflows share: path checks, the status line and the tool's reason
+// for a failure.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 
 #include "runtime/string_stack.h"
-
-struct ProgramRecord;
 
 // The path names an existing folder (links followed).
 bool IsFolder(const char16_t* path);
@@ -25,9 +23,12 @@ void AppendStrings(std::initializer_list<const char16_t*> pieces);
 // home folder + name, e.g. the Desktop folder.
 StringVariable HomeSubfolder(const char16_t* name);
 
-// Drains the tool's standard output and standard error until it has ended, sleeping while
-// it is silent.
-void PumpProgram(ProgramRecord* record);
+// Sets the status line and paints it at once, so that the user sees each step before the
+// next one begins.
+void ShowStatus(const char16_t* text);
 
-// Runs the tool with the parameter text, pumps it and tells whether it exited with status 0.
-bool RunToolToCompletion(const char16_t* tool, const char16_t* parameters);
+// "Folder " + folder + " not found" in a caution box titled "Error".
+void ReportMissingFolder(const char16_t* folder);
+
+// Shows the reason in a caution box titled "Error"; nothing when it is empty.
+void ReportToolReason(const char16_t* reason);

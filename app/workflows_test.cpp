@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+
 #include <QTest>
 #include <QWidget>
 
@@ -113,12 +117,18 @@ TEST_F(WorkflowTest, IsoRefusesAPathTheToolWouldReceiveChanged) {
   EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
 }
 
-TEST_F(WorkflowTest, IsoFailsWhenTheToolFailsOrIsMissing) {
-  home_.AddStandInTool("hdiutil", 1);
+TEST_F(WorkflowTest, IsoFailsWhenTheToolFailsOrIsMissingAndShowsTheToolsReason) {
+  home_.AddStandInScript("hdiutil",
+                         "echo 'hdiutil: makehybrid failed - cannot create a file beside "
+                         "/d/output.iso: Permission denied' >&2\necho 'a later note' >&2\n"
+                         "exit 1\n");
   TypeSource(home_.home() + "/Documents");
+  SeenBox box;
+  AnswerNextBox("OK", &box);
   Press(GadgetCreateIso);
-  EXPECT_FALSE(home_.RecordedArguments("hdiutil").empty());
   EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.text, "cannot create a file beside /d/output.iso: Permission denied");
 
   std::filesystem::remove(home_.tools() + "/hdiutil");
   setenv("PATH", home_.tools().c_str(), 1);
@@ -146,12 +156,27 @@ TEST_F(WorkflowTest, ThePumpWaitsForTheToolToEndWithoutSpinning) {
 }
 
 // The scratch home folder's name holds a blank.
+// dd writes a hidden file beside the image, which becomes the image once dd has succeeded.
+void ExpectDdArguments(const Arguments& arguments, const std::string& image, int64_t size,
+                       int64_t count) {
+  ASSERT_EQ(arguments.size(), 4u);
+  EXPECT_EQ(arguments[0], "if=/dev/zero");
+  const std::filesystem::path written(arguments[1].substr(3));
+  EXPECT_EQ(arguments[1].substr(0, 3), "of=");
+  EXPECT_EQ(written.parent_path(), std::filesystem::path(image).parent_path());
+  EXPECT_TRUE(written.filename().string().starts_with(
+      "." + std::filesystem::path(image).filename().string() + "."));
+  EXPECT_EQ(arguments[2], "bs=" + std::to_string(size));
+  EXPECT_EQ(arguments[3], "count=" + std::to_string(count));
+  EXPECT_FALSE(PathExists(written));
+  EXPECT_TRUE(PathExists(image));
+}
+
 TEST_F(WorkflowTest, FloppyRunsDdWithTheWholeOutputArgumentQuoted) {
   home_.AddStandInTool("dd", 0);
   Press(GadgetCreateFloppy);
-  EXPECT_EQ(home_.RecordedArguments("dd"),
-            (Arguments{"if=/dev/zero", "of=" + home_.desktop() + "/Empty_Floppy.img", "bs=1024",
-                       "count=1440"}));
+  ExpectDdArguments(home_.RecordedArguments("dd"), home_.desktop() + "/Empty_Floppy.img", 1024,
+                    1440);
   EXPECT_EQ(Status(),
             u"Finished... Floppy image saved to " + Wide(home_.desktop()) + u"/Empty_Floppy.img");
   EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
@@ -174,30 +199,70 @@ TEST_F(WorkflowTest, FloppyAsksBeforeReplacingAndNoKeepsTheStatus) {
   EXPECT_EQ(home_.RecordedArguments("dd").size(), 4u);
 }
 
-TEST_F(WorkflowTest, FloppyFailsWithoutDesktopOrWhenDdFails) {
-  home_.AddStandInTool("dd", 3);
+TEST_F(WorkflowTest, AFailingDdKeepsTheEarlierImageAndSaysWhy) {
+  WriteFile(home_.desktop() + "/Empty_Floppy.img", "old");
+  home_.AddStandInScript("dd",
+                         "echo \"dd: error writing '$2': No space left on device\" >&2\n"
+                         "echo '1+0 records in' >&2\nexit 1\n");
+  SeenBox box;
+  AnswerNextBox("Yes", &box);
+  AnswerNextBox("OK", &box);
   Press(GadgetCreateFloppy);
   EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
+  EXPECT_EQ(box.shown, 2);
+  EXPECT_EQ(box.text, "No space left on device");
+  EXPECT_EQ(ReadFile(home_.desktop() + "/Empty_Floppy.img"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.desktop()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
 
-  std::filesystem::remove(home_.desktop());
+TEST_F(WorkflowTest, FloppyWithoutDesktopSaysWhichFolderIsMissing) {
   home_.AddStandInTool("dd", 0);
+  std::filesystem::remove(home_.desktop());
+  SeenBox box;
+  AnswerNextBox("OK", &box);
   Press(GadgetCreateFloppy);
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.text, QString::fromStdString("Folder " + home_.desktop() + " not found"));
   EXPECT_TRUE(home_.RecordedArguments("dd").empty());
   EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
   EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
 }
 
+// The system's dd on a Desktop with too little room for a second image.
+TEST_F(WorkflowTest, AFullDiskLeavesTheEarlierFloppyImageWhole) {
+  const std::string earlier(1474560, 'x');
+  if (std::system(
+          ("mount -t tmpfs -o size=1600k tmpfs '" + home_.desktop() + "' 2>/dev/null").c_str()) !=
+      0) {
+    GTEST_SKIP() << "mounting a small tmpfs is not allowed here";
+  }
+  WriteFile(home_.desktop() + "/Empty_Floppy.img", earlier);
+  SeenBox box;
+  AnswerNextBox("Yes", &box);
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
+  EXPECT_EQ(box.text, "No space left on device");
+  EXPECT_TRUE(ReadFile(home_.desktop() + "/Empty_Floppy.img") == earlier);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.desktop()),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_EQ(std::system(("umount '" + home_.desktop() + "'").c_str()), 0);
+}
+
 TEST_F(WorkflowTest, MakeFloppyImageRefusesPathsItCannotQuote) {
   home_.AddStandInTool("dd", 0);
   MakeFolder(home_.home() + "/odd\nname");
-  EXPECT_FALSE(MakeFloppyImage(1, 512, u"x.img", Wide(home_.home() + "/odd\nname").c_str()));
-  EXPECT_FALSE(MakeFloppyImage(1, 512, u"a\"b.img", Wide(home_.desktop()).c_str()));
+  EXPECT_EQ(MakeFloppyImage(1, 512, u"x.img", Wide(home_.home() + "/odd\nname").c_str()),
+            ToolOutcome::NotStarted);
+  EXPECT_EQ(MakeFloppyImage(1, 512, u"a\"b.img", Wide(home_.desktop()).c_str()),
+            ToolOutcome::NotStarted);
   EXPECT_TRUE(home_.RecordedArguments("dd").empty());
   // The defaults: the Desktop and "myfloppy.img".
-  EXPECT_TRUE(MakeFloppyImage(2, 512, u"", u""));
-  EXPECT_EQ(
-      home_.RecordedArguments("dd"),
-      (Arguments{"if=/dev/zero", "of=" + home_.desktop() + "/myfloppy.img", "bs=512", "count=2"}));
+  EXPECT_EQ(MakeFloppyImage(2, 512, u"", u""), ToolOutcome::Succeeded);
+  ExpectDdArguments(home_.RecordedArguments("dd"), home_.desktop() + "/myfloppy.img", 512, 2);
 }
 
 TEST_F(WorkflowTest, TheSystemDdWritesAnEmptyFloppy) {
