@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -114,9 +115,11 @@ std::string AddFolder(const FolderScan& scan, IsoDir* parent, const std::string&
 
 std::string AddEntry(const FolderScan& scan, IsoDir* parent, const std::string& path,
                      const std::string& name) {
-  if (path == scan.excluded) return {};
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return SystemFailure("cannot examine", path, errno);
+  if (std::ranges::find(scan.excluded, FileId{info.st_dev, info.st_ino}) != scan.excluded.end()) {
+    return {};
+  }
   if (S_ISDIR(info.st_mode)) return AddFolder(scan, parent, path, name, info);
   IsoNode* node = nullptr;
   std::string failure = S_ISREG(info.st_mode)   ? AddFile(scan, parent, path, name, info, node)

@@ -4,15 +4,26 @@
 // its extended attributes, and whose streams read 2048 bytes per system call.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 #include "tools/file_stream.h"
 #include "tools/libisofs_api.h"
 #include "tools/source_snapshot.h"
 
+// A file by identity rather than by path, which links can spell in many ways.
+struct FileId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileId&) const = default;
+};
+
 struct FolderScan {
   IsoImage* image;
-  std::string excluded;      // a path left out of the tree: the image being replaced
+  // Entries left out of the tree: the image being replaced and the one being written.
+  std::vector<FileId> excluded;
   StreamFailure* failure;    // for the files' streams
   SourceSnapshot* snapshot;  // receives every file's scanned state
 };

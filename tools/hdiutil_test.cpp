@@ -1,13 +1,19 @@
 // The built tool, run as the application runs it, on scratch folders.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
@@ -48,35 +54,65 @@ struct RunOptions {
   rlim_t file_size_limit = 0;
   // Run as "nobody" when the tests run as root, who reads files whatever their permissions.
   bool unprivileged = false;
+  // Make the tool fall back to a named temporary file, as on a file system without unnamed
+  // files.
+  bool without_unnamed_files = false;
 };
 
 constexpr uid_t Nobody = 65534;
 
-RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options = {}) {
+// Makes openat with O_TMPFILE (glibc's open makes that call too) fail with EOPNOTSUPP, as on
+// a file system without unnamed files, for this process and the tool it executes, which is
+// built for this architecture. False when the kernel takes no filter.
+bool DenyUnnamedFiles() {
+  constexpr unsigned FlagsLowWord =
+      offsetof(seccomp_data, args[2]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+  static sock_filter instructions[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, FlagsLowWord),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 020000000, 0, 1),  // O_TMPFILE less O_DIRECTORY
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  static sock_fprog program{std::size(instructions), instructions};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
+                int err) {
   std::vector<char*> argv{const_cast<char*>(HDIUTIL_EXECUTABLE)};
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Only async-signal-safe calls after fork, and no gtest reporting.
+  dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  // Default actions whatever the test inherited: shells start background jobs ignoring SIGINT.
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+    signal(signal_number, SIG_DFL);
+  if (options.file_size_limit != 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{options.file_size_limit, options.file_size_limit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (options.without_unnamed_files && !DenyUnnamedFiles()) _exit(126);
+  if (options.unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
+    _exit(126);
+  }
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options = {}) {
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls after fork, and no gtest reporting.
-    dup2(fileno(out), STDOUT_FILENO);
-    dup2(fileno(err), STDERR_FILENO);
-    if (options.file_size_limit != 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limit{options.file_size_limit, options.file_size_limit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (options.unprivileged && geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
-      _exit(126);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = StartTool(arguments, options, fileno(out), fileno(err));
   RunResult result;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
@@ -85,6 +121,12 @@ RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options 
   result.out = ReadAll(out);
   result.err = ReadAll(err);
   return result;
+}
+
+constexpr RunOptions Named{.without_unnamed_files = true};
+
+bool CanDenyUnnamedFiles() {
+  return RunTool({}, Named).status == 2;
 }
 
 std::string RandomBytes(size_t size) {
@@ -140,7 +182,11 @@ TEST_F(HdiutilTest, RockRidgeAndJolietTreesHoldTheFolder) {
   WriteTree(source_, SampleTree());
   RunResult run = RunTool({"makehybrid", "-o", output_, source_ + "/", "-iso", "-joliet", "-ov"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(run.out.starts_with("Creating hybrid image...\n")) << run.out;
+  // Most of this image's 256 KiB chunks span several percents; each still gets its line.
+  std::string percents;
+  for (int percent = 1; percent <= 100; ++percent)
+    percents += std::to_string(percent) + "%\n";
+  EXPECT_TRUE(run.out.starts_with("Creating hybrid image...\n" + percents)) << run.out;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 
@@ -190,6 +236,81 @@ TEST_F(HdiutilTest, FailedWriteKeepsTheOldImageAndLeavesNoTemporaryFile) {
   EXPECT_EQ(ReadFile(output_), "old image");
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 }
+
+TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  std::string name = std::string(246, 'n') + ".iso";
+  RunResult run = RunTool({"makehybrid", "-o", out_folder_ + "/" + name, source_, "-joliet"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{name});
+}
+
+// The destination is spelled through a link to the source folder, so that its path differs
+// from the one the scan finds the earlier image at; the named temporary file lies in the
+// source folder too.
+TEST_F(HdiutilTest, LinkedOutputLeavesEarlierAndTemporaryImagesOut) {
+  if (!CanDenyUnnamedFiles()) GTEST_SKIP() << "no seccomp filters";
+  WriteTree(source_, {{"kept.txt", "kept"}, {"output.iso", "old image"}});
+  std::string linked = scratch_.path() + "/linked";
+  fs::create_directory_symlink(source_, linked);
+
+  RunResult run = RunTool({"makehybrid", "-o", linked + "/output.iso", source_, "-ov"}, Named);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::optional<IsoImageContents> image =
+      ReadIsoImage(source_ + "/output.iso", IsoTreeKind::RockRidge);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_TRUE(SameTree(image->tree, {{"kept.txt", "kept"}}));
+}
+
+struct SignalCase {
+  const char* name;
+  int signal_number;
+  bool named;  // whether the tool must fall back to a named temporary file
+};
+
+void PrintTo(const SignalCase& signal_case, std::ostream* out) {
+  *out << signal_case.name;
+}
+
+class HdiutilSignalTest : public HdiutilTest, public ::testing::WithParamInterface<SignalCase> {};
+
+// The signal comes once the tool has reported the first percent of a 512 MiB image (a sparse
+// file, so it costs no disk), long before the end.
+TEST_P(HdiutilSignalTest, EndsTheRunLeavingOnlyTheEarlierImage) {
+  const SignalCase& param = GetParam();
+  if (param.named && !CanDenyUnnamedFiles()) GTEST_SKIP() << "no seccomp filters";
+  WriteFile(source_ + "/sparse.bin", "");
+  fs::resize_file(source_ + "/sparse.bin", 512 << 20);
+  WriteFile(output_, "old image");
+  int pipe_ends[2];
+  ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+  pid_t pid = StartTool({"makehybrid", "-o", output_, source_, "-ov"},
+                        param.named ? Named : RunOptions{}, pipe_ends[1], STDERR_FILENO);
+  close(pipe_ends[1]);
+  FILE* out = fdopen(pipe_ends[0], "r");
+  char line[64];
+  while (std::fgets(line, sizeof line, out) != nullptr &&
+         !std::string_view(line).ends_with("%\n")) {
+  }
+  // A named temporary file is there, hidden; an unnamed one is not there at all.
+  EXPECT_EQ(FolderEntries(out_folder_).size(), param.named ? 2u : 1u);
+  kill(pid, param.signal_number);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  std::fclose(out);
+
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == param.signal_number) << status;
+  EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
+  EXPECT_EQ(ReadFile(output_), "old image");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, HdiutilSignalTest,
+    ::testing::Values(SignalCase{"Term", SIGTERM, false}, SignalCase{"Int", SIGINT, false},
+                      SignalCase{"Hup", SIGHUP, false}, SignalCase{"Kill", SIGKILL, false},
+                      SignalCase{"TermNamed", SIGTERM, true}, SignalCase{"IntNamed", SIGINT, true},
+                      SignalCase{"HupNamed", SIGHUP, true}),
+    [](const ::testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.name); });
 
 TEST_F(HdiutilTest, UnreadableFileFailsTheRun) {
   fs::permissions(scratch_.path(), fs::perms::others_read | fs::perms::others_exec,

@@ -109,8 +109,7 @@ std::string LibisofsFailure(int result, ProgressSink& progress) {
   return queued.empty() ? iso_error_to_msg(result) : queued;
 }
 
-// The absolute, normalised form without a trailing slash: the form of the paths the scan
-// builds, so that the destination compares equal to its entry in the folder.
+// The absolute, normalised form without a trailing slash that the scan takes.
 std::string AbsolutePath(const std::string& path) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
@@ -127,14 +126,24 @@ std::string CheckDestination(const MakeHybridOptions& options) {
   return options.overwrite ? "" : "file exists";
 }
 
-std::string BuildTree(const MakeHybridOptions& options, ImagePtr& image, StreamFailure& failure,
-                      SourceSnapshot& snapshot, ProgressSink& progress) {
+// The files a scan of the folder must leave out, should they lie in it: an earlier image at
+// the destination, which is about to be replaced, and the file being written. By identity,
+// since the destination or the folder may be spelled through a link.
+std::vector<FileId> ExcludedFiles(const MakeHybridOptions& options, const ImageFile& file) {
+  std::vector<FileId> excluded{{file.device(), file.inode()}};
+  struct stat info;
+  // lstat: a link at the destination is what the rename replaces.
+  if (lstat(options.output.c_str(), &info) == 0) excluded.push_back({info.st_dev, info.st_ino});
+  return excluded;
+}
+
+std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
+                      StreamFailure& failure, SourceSnapshot& snapshot, ProgressSink& progress) {
   IsoImage* created = nullptr;
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  // An earlier image at the destination inside the folder is about to be replaced.
-  FolderScan scan{created, AbsolutePath(options.output), &failure, &snapshot};
+  FolderScan scan{created, ExcludedFiles(options, file), &failure, &snapshot};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
@@ -181,22 +190,26 @@ std::string CopyStream(burn_source* stream, uint64_t image_size, ImageFile& file
   return {};
 }
 
-std::string WriteImage(const MakeHybridOptions& options, IsoImage* image,
+// Starts libisofs's writer thread with the cleanup signals blocked, so that they reach only
+// this thread, which keeps the temporary file's name in step with the file system.
+int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source** stream) {
+  CleanupSignalsBlocked blocked;
+  return iso_image_create_burn_source(image, write_options, stream);
+}
+
+std::string WriteImage(const MakeHybridOptions& options, IsoImage* image, ImageFile& file,
                        const StreamFailure& stream_failure, const SourceSnapshot& snapshot,
                        ProgressSink& progress) {
-  ImageFile file(options.output);
-  std::string failure = file.Create();
-  if (!failure.empty()) return failure;
   WriteOptionsPtr write_options = WriteOptions(options);
   if (!write_options) return "cannot set up the image options";
   burn_source* created = nullptr;
-  int result = iso_image_create_burn_source(image, write_options.get(), &created);
+  int result = CreateImageStream(image, write_options.get(), &created);
   if (result < 0) return LibisofsFailure(result, progress);
   StreamPtr stream(created);
   uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
   progress.Started(image_size);
   uint64_t written = 0;
-  failure = CopyStream(stream.get(), image_size, file, progress, written);
+  std::string failure = CopyStream(stream.get(), image_size, file, progress, written);
   if (!failure.empty()) return failure;
   // Most specific first: a stream names the file and what happened to it, while libisofs's
   // message for it speaks of the zeros it would write instead.
@@ -222,8 +235,13 @@ std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& prog
   // The streams in the image's tree report into stream_failure, so it outlives the image.
   StreamFailure stream_failure;
   SourceSnapshot snapshot;
-  ImagePtr image;
-  failure = BuildTree(options, image, stream_failure, snapshot, progress);
+  // Made before the scan, so that a folder that cannot take the image fails the run at once,
+  // and so that the scan knows the file to leave out.
+  ImageFile file(options.output);
+  failure = file.Create();
   if (!failure.empty()) return failure;
-  return WriteImage(options, image.get(), stream_failure, snapshot, progress);
+  ImagePtr image;
+  failure = BuildTree(options, file, image, stream_failure, snapshot, progress);
+  if (!failure.empty()) return failure;
+  return WriteImage(options, image.get(), file, stream_failure, snapshot, progress);
 }

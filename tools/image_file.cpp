@@ -1,13 +1,16 @@
 #include "tools/image_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <string_view>
 
 namespace {
 
@@ -15,14 +18,52 @@ namespace {
 constexpr int NameAttempts = 16;
 constexpr int InterruptRetries = 100;
 
+constexpr int CleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The named temporary file, for the signal handler to remove. Changed only with the cleanup
+// signals blocked on the one thread that takes them, so the handler never meets it half
+// written; the flag is raised only after the file exists and lowered once it is gone.
+char pending_path[PATH_MAX];
+volatile sig_atomic_t has_pending_path = 0;
+
+void SetPendingPath(const std::string& path) {
+  // Longer paths never name a file: open and link refuse them.
+  if (path.size() >= sizeof pending_path) return;
+  std::memcpy(pending_path, path.c_str(), path.size() + 1);
+  has_pending_path = 1;
+}
+
+void RemovePendingFileAndReraise(int signal_number) {
+  if (has_pending_path) unlink(pending_path);
+  // SA_RESETHAND has restored the default action; the signal, blocked while the handler
+  // runs, ends the process as it returns, so that the parent sees how the run ended.
+  raise(signal_number);
+}
+
+// "." before the destination's name, "." and eight hex digits and ".part" after it.
+constexpr size_t NameOverhead = 15;
+
+// A hidden name beside the destination, within NAME_MAX however long the destination's name:
+// of a long name only the first bytes are kept, cut before a UTF-8 continuation byte so
+// that the name stays readable.
 std::string TemporaryName(const std::string& destination) {
   size_t slash = destination.rfind('/');
-  std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+  size_t base_start = slash == std::string::npos ? 0 : slash + 1;
+  std::string_view base = std::string_view(destination).substr(base_start);
+  size_t keep = std::min(base.size(), size_t{NAME_MAX} - NameOverhead);
+  while (keep > 0 && keep < base.size() && (base[keep] & 0xC0) == 0x80)
+    --keep;
   static std::mt19937 generator{std::random_device{}()};
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(generator()));
-  return folder + "." + base + suffix + ".part";
+  return destination.substr(0, base_start) + "." + std::string(base.substr(0, keep)) + suffix +
+         ".part";
+}
+
+std::string FolderOf(const std::string& destination) {
+  size_t slash = destination.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : destination.substr(0, slash);
 }
 
 // Moves from to the vacant name to; fails with EEXIST when to exists. Falls back to a hard
@@ -37,22 +78,68 @@ int RenameExclusive(const char* from, const char* to) {
 
 }  // namespace
 
+void RemoveTemporaryFileOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = RemovePendingFileAndReraise;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : CleanupSignals)
+    sigaddset(&action.sa_mask, signal_number);
+  for (int signal_number : CleanupSignals) {
+    struct sigaction previous;
+    if (sigaction(signal_number, nullptr, &previous) != 0) continue;
+    if (previous.sa_handler == SIG_IGN) continue;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+CleanupSignalsBlocked::CleanupSignalsBlocked() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : CleanupSignals)
+    sigaddset(&signals, signal_number);
+  pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+}
+
+CleanupSignalsBlocked::~CleanupSignalsBlocked() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
 ImageFile::~ImageFile() {
   Discard();
 }
 
 std::string ImageFile::Create() {
+  // 0666 rather than mkstemp's 0600, so that the image gets the umask's permissions like
+  // any other new file.
+  fd_ = open(FolderOf(destination_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  // A file system without unnamed files answers EOPNOTSUPP, a kernel without them takes the
+  // flag for O_DIRECTORY and answers EISDIR, and some answer EINVAL.
+  if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string failure = CreateNamed();
+    if (!failure.empty()) return failure;
+  }
+  if (fd_ < 0) return Failure("cannot create a file beside", errno);
+  struct stat info;
+  if (fstat(fd_, &info) != 0) return Failure("cannot examine", errno);
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
+  return {};
+}
+
+std::string ImageFile::CreateNamed() {
+  CleanupSignalsBlocked blocked;
   for (int attempt = 0; attempt < NameAttempts; ++attempt) {
-    temporary_ = TemporaryName(destination_);
-    // 0666 rather than mkstemp's 0600, so that the image gets the umask's permissions like
-    // any other new file.
-    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return {};
+    std::string name = TemporaryName(destination_);
+    fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      temporary_ = std::move(name);
+      SetPendingPath(temporary_);
+      return {};
+    }
     if (errno != EEXIST) break;
   }
-  std::string reason = Failure("cannot create a file beside", errno);
-  temporary_.clear();
-  return reason;
+  return Failure("cannot create a file beside", errno);
 }
 
 std::string ImageFile::Write(const unsigned char* data, size_t size) {
@@ -70,6 +157,30 @@ std::string ImageFile::Write(const unsigned char* data, size_t size) {
   return {};
 }
 
+// Links the unnamed file into its folder under a temporary name, from which it moves to the
+// destination like a named one: linkat cannot replace a file.
+std::string ImageFile::GiveName() {
+  char descriptor_path[32];
+  std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", fd_);
+  CleanupSignalsBlocked blocked;
+  for (int attempt = 0; attempt < NameAttempts; ++attempt) {
+    std::string name = TemporaryName(destination_);
+    // Through /proc anyone may link a file they opened; AT_EMPTY_PATH needs no /proc but,
+    // on older kernels, a privilege.
+    int linked = linkat(AT_FDCWD, descriptor_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT) {
+      linked = linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+    }
+    if (linked == 0) {
+      temporary_ = std::move(name);
+      SetPendingPath(temporary_);
+      return {};
+    }
+    if (errno != EEXIST) break;
+  }
+  return Failure("cannot create a file beside", errno);
+}
+
 std::string ImageFile::Commit(size_t expected_size, bool replace) {
   struct stat info;
   if (fstat(fd_, &info) != 0) return Failure("cannot examine", errno);
@@ -77,14 +188,21 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
     return "the image holds " + std::to_string(info.st_size) + " of " +
            std::to_string(expected_size) + " bytes";
   }
+  // Only the descriptor reaches an unnamed file, so it gets its name before the close.
+  if (temporary_.empty()) {
+    std::string failure = GiveName();
+    if (!failure.empty()) return failure;
+  }
   // Closing reports write errors that the file system deferred (NFS, quotas).
   int closed = close(fd_);
   fd_ = -1;
   if (closed != 0) return Failure("cannot write", errno);
+  CleanupSignalsBlocked blocked;
   int renamed = replace ? rename(temporary_.c_str(), destination_.c_str())
                         : RenameExclusive(temporary_.c_str(), destination_.c_str());
   if (renamed != 0) return errno == EEXIST ? "file exists" : Failure("cannot replace", errno);
   temporary_.clear();
+  has_pending_path = 0;
   return {};
 }
 
@@ -93,8 +211,12 @@ std::string ImageFile::Failure(const std::string& what, int error_number) const 
 }
 
 void ImageFile::Discard() {
+  // An unnamed file goes with its descriptor.
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  if (!temporary_.empty()) unlink(temporary_.c_str());
+  if (temporary_.empty()) return;
+  CleanupSignalsBlocked blocked;
+  unlink(temporary_.c_str());
+  has_pending_path = 0;
   temporary_.clear();
 }

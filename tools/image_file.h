@@ -1,10 +1,36 @@
-// The file an image is written into: a temporary file in the destination's folder (so that
-// the final rename is atomic), moved over the destination only when the image is complete.
-// A run that fails or is abandoned leaves the destination as it was and no temporary file.
+// The file an image is written into, in the destination's folder (so that the final rename
+// is atomic), moved over the destination only when the image is complete. A run that fails
+// or is abandoned leaves the destination as it was and no temporary file.
+//
+// Where the file system can, the file has no name until it is complete, so that not even a
+// killed run leaves anything behind; elsewhere it is a hidden, named temporary file, which
+// the terminating signals remove once RemoveTemporaryFileOnSignals has run.
 #pragma once
+
+#include <signal.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
+
+// Makes SIGTERM, SIGINT and SIGHUP remove the named temporary file of the image being
+// written, if there is one, and then end the process by the same signal. A signal that is
+// ignored (as nohup leaves SIGHUP) stays ignored. For a program's start, before any thread.
+void RemoveTemporaryFileOnSignals();
+
+// Blocks those signals in the calling thread while it lives. A thread started meanwhile
+// inherits the mask and never takes them: the handler must run on the thread that names
+// and renames the temporary file, which blocks them while it does so.
+class CleanupSignalsBlocked {
+ public:
+  CleanupSignalsBlocked();
+  CleanupSignalsBlocked(const CleanupSignalsBlocked&) = delete;
+  CleanupSignalsBlocked& operator=(const CleanupSignalsBlocked&) = delete;
+  ~CleanupSignalsBlocked();
+
+ private:
+  sigset_t previous_;
+};
 
 class ImageFile {
  public:
@@ -14,8 +40,14 @@ class ImageFile {
   // Removes the temporary file unless Commit has moved it into place.
   ~ImageFile();
 
-  // Creates the temporary file. Returns "" or the reason it could not be created.
+  // Creates the temporary file. Returns "" or the reason it could not be created. At most
+  // one ImageFile of a process has a temporary file at a time.
   std::string Create();
+
+  // The device and inode of the temporary file, which a scan of the destination's folder
+  // must leave out. REQUIRES: Create succeeded.
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
 
   // Writes all bytes, resuming after interruptions and short writes. Returns "" or the
   // reason. REQUIRES: Create succeeded.
@@ -29,9 +61,13 @@ class ImageFile {
 
  private:
   std::string Failure(const std::string& what, int error_number) const;
+  std::string CreateNamed();
+  std::string GiveName();
   void Discard();
 
   std::string destination_;
-  std::string temporary_;
+  std::string temporary_;  // the temporary file's name, "" while it has none
   int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
 };

@@ -9,20 +9,22 @@
 
 #include "tools/command_line.h"
 #include "tools/hybrid_image.h"
+#include "tools/image_file.h"
 
 namespace {
 
-// Progress on standard output, one line per tenth of the image, so that a caller reading
-// lines sees it as it happens.
+// Progress on standard output, one line per whole percent of the image, so that a caller
+// reading lines sees it as it happens. A chunk of a small image spans several percents; each
+// still gets its line, so that a caller may count on every one from 1% to 100%.
 class ConsoleProgress : public ProgressSink {
  public:
   void Started(uint64_t) override {}
   void Advanced(uint64_t written, uint64_t image_size) override {
     if (image_size == 0) return;
-    int tenths = static_cast<int>(written * 10 / image_size);
-    if (tenths <= reported_tenths_) return;
-    reported_tenths_ = tenths;
-    std::printf("%d%%\n", tenths * 10);
+    int percent = static_cast<int>(written * 100 / image_size);
+    if (percent <= reported_percent_) return;
+    while (reported_percent_ < percent)
+      std::printf("%d%%\n", ++reported_percent_);
     std::fflush(stdout);
   }
   void Warned(std::string_view text) override {
@@ -30,7 +32,7 @@ class ConsoleProgress : public ProgressSink {
   }
 
  private:
-  int reported_tenths_ = 0;
+  int reported_percent_ = 0;
 };
 
 bool IsFolder(const std::string& path) {
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
   // A caller that stops reading the progress must not kill the run halfway, which would
   // leave the temporary image behind.
   signal(SIGPIPE, SIG_IGN);
+  RemoveTemporaryFileOnSignals();
   ParsedCommandLine command = ParseCommandLine(argc, argv);
   if (!command.options) return UsageError(command.error);
   const MakeHybridOptions& options = *command.options;
