@@ -1,5 +1,7 @@
 #include "app/iso_workflow.h"
 
+#include <chrono>
+
 #include "app/main_window.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
@@ -32,10 +34,22 @@ int32_t ProgressPercent(const char16_t* line) {
   return percent;
 }
 
-// "Creating ISO... 42%" in the status line and the same on the bar, once per new percent.
+// A quick tool prints its percents faster than anyone reads them, and each shown percent
+// costs a paint; more than this many a second only cost.
+constexpr std::chrono::milliseconds kProgressInterval{40};
+
+// "Creating ISO... 42%" in the status line and the same on the bar. A percent that follows
+// the last shown one too closely is left out, unless it is the end.
 void ShowProgress(const char16_t* line) {
+  static std::chrono::steady_clock::time_point last_shown;
   const int32_t percent = ProgressPercent(line);
   if (percent < 0 || percent == GetGadgetState(GadgetProgress)) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (percent != 100 && percent != 0 && now - last_shown < kProgressInterval &&
+      GetGadgetState(GadgetProgress) != 0) {
+    return;
+  }
+  last_shown = now;
   SetGadgetState(GadgetProgress, percent);
   StringMark mark;
   AppendString(u"Creating ISO... ");
