@@ -59,11 +59,8 @@ void ShowProgress(const char16_t* line) {
 }
 
 const char16_t* WithoutFailurePrefix(const char16_t* reason) {
-  const char16_t* rest = reason;
-  for (const char16_t* prefix = kFailurePrefix; *prefix != u'\0'; ++prefix, ++rest) {
-    if (*rest != *prefix) return reason;
-  }
-  return rest;
+  const char16_t* rest = SkipPrefix(reason, kFailurePrefix);
+  return rest == nullptr ? reason : rest;
 }
 
 // Refuses a path that the tool would receive changed, and cancels.

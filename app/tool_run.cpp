@@ -37,11 +37,8 @@ StringVariable LastReason;
 
 // The text after "tool: " when the line starts so, else null.
 const char16_t* AfterToolName(const char16_t* tool, const char16_t* line) {
-  while (*tool != u'\0') {
-    if (*line++ != *tool++) return nullptr;
-  }
-  if (line[0] != u':' || line[1] != u' ') return nullptr;
-  return line + 2;
+  const char16_t* rest = SkipPrefix(line, tool);
+  return rest == nullptr ? nullptr : SkipPrefix(rest, u": ");
 }
 
 void TakeOutputLine(const char16_t* line, void* context) {

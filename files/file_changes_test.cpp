@@ -9,25 +9,25 @@
 #include <string>
 
 #include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class FileChangesTest : public ::testing::Test {
+class FileChangesTest : public FreshStringStackTest {
  protected:
   void SetUp() override {
+    FreshStringStackTest::SetUp();
     InitLocale();
-    FreeStringStack();
-    InitStringStack();
     char pattern[] = "/tmp/brevik-changes-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
   }
   void TearDown() override {
     fs::remove_all(folder_);
-    FreeStringStack();
+    FreshStringStackTest::TearDown();
   }
 
   static std::u16string Wide(const std::string& utf8) {

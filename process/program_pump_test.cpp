@@ -15,6 +15,7 @@
 #include "process/program_launch.h"
 #include "process/program_output.h"
 #include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
 
 namespace {
@@ -38,15 +39,13 @@ void WaitAtMostTenSeconds(const int* descriptors, int32_t count, void* context) 
   SignalProgram(static_cast<Collected*>(context)->record, SIGKILL);
 }
 
-class ProgramPumpTest : public ::testing::Test {
+class ProgramPumpTest : public FreshStringStackTest {
  protected:
   void SetUp() override {
+    FreshStringStackTest::SetUp();
     InitLocale();
-    FreeStringStack();
-    InitStringStack();
     InitProgramRunner();
   }
-  void TearDown() override { FreeStringStack(); }
 
   Collected Pump(const std::string& script) {
     std::u16string parameters = u"-c \"" + std::u16string(script.begin(), script.end()) + u"\"";

@@ -97,6 +97,13 @@ int32_t StringsEqual(const char16_t* a, const char16_t* b) {
   return CompareString(a == nullptr ? u"" : a, b == nullptr ? u"" : b) == 0 ? 1 : 0;
 }
 
+const char16_t* SkipPrefix(const char16_t* s, const char16_t* prefix) {
+  for (; *prefix != u'\0'; ++prefix, ++s) {
+    if (*s != *prefix) return nullptr;
+  }
+  return s;
+}
+
 char16_t* IntegerToString(int64_t value, StringResultPosition p) {
   char16_t* result = ReserveStringUnits(kIntegerTextUnits, p);
   int length = WriteSignedDecimal(result, value);

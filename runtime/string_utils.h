@@ -20,6 +20,8 @@ int32_t CompareString(const char16_t* a, const char16_t* b);
 int32_t CompareStringNoCase(const char16_t* a, const char16_t* b);
 // 1 when equal; null reads as "".
 int32_t StringsEqual(const char16_t* a, const char16_t* b);
+// The rest of s after prefix when s starts with it, else null.
+const char16_t* SkipPrefix(const char16_t* s, const char16_t* prefix);
 
 char16_t* IntegerToString(int64_t value, StringResultPosition p);
 // s without leading and trailing runs of c[0] (space for a null c); s may be a result on

@@ -45,6 +45,14 @@ TEST(StringCompare, NoCaseFoldsLettersBeyondAscii) {
   EXPECT_NE(CompareStringNoCase(u"\u00C9", u"E"), 0);
 }
 
+TEST(StringPrefix, SkipsAWholePrefixOnly) {
+  const char16_t* text = u"dd: error";
+  EXPECT_EQ(SkipPrefix(text, u"dd: "), text + 4);
+  EXPECT_EQ(SkipPrefix(text, u""), text);
+  EXPECT_EQ(SkipPrefix(text, u"dd: error!"), nullptr);
+  EXPECT_EQ(SkipPrefix(text, u"hd"), nullptr);
+}
+
 TEST(StringCopy, CopiesUnitsAndTerminates) {
   char16_t dest[8];
   std::fill(std::begin(dest), std::end(dest), u'#');
