@@ -1,6 +1,8 @@
 #include "gui/events/event_queue.h"
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "gui/events/event_binding.h"
 #include "gui/events/event_loop.h"
@@ -48,9 +50,72 @@ void DispatchBoundCallbacks(int32_t kind, int64_t window, int64_t object, int64_
   RunBoundCallbacks(kind, -1, object, subtype);
 }
 
-void ReleasePayload(void* payload, PayloadRelease release) {
-  if (payload != nullptr && release != nullptr) release(payload);
+// The payloads of the events whose callbacks are running, innermost last. A release asked
+// for meanwhile (a callback purged the event, or took it and then the next one) waits until
+// that dispatch is over, so that every callback of the event reads a live payload.
+struct PinnedPayload {
+  void* payload;
+  PayloadRelease release;
+  bool release_due;
+};
+
+std::vector<PinnedPayload>& Pins() {
+  static auto* pins = new std::vector<PinnedPayload>;
+  return *pins;
 }
+
+void ReleasePayload(void* payload, PayloadRelease release) {
+  if (payload == nullptr || release == nullptr) return;
+  {
+    QueueGuard guard;
+    for (PinnedPayload& pin : Pins()) {
+      if (pin.payload != payload) continue;
+      pin.release_due = true;
+      pin.release = release;
+      return;
+    }
+  }
+  release(payload);
+}
+
+// Keeps the payload alive while the callbacks of its event run; a release that came due
+// meanwhile is carried out as the dispatch ends. A payload already pinned by an outer
+// dispatch of the same event stays with that one.
+class PayloadPin {
+ public:
+  explicit PayloadPin(void* payload) : payload_(payload) {
+    if (payload_ == nullptr) return;
+    QueueGuard guard;
+    for (const PinnedPayload& pin : Pins()) {
+      if (pin.payload == payload_) return;
+    }
+    Pins().push_back({payload_, nullptr, false});
+    pinned_ = true;
+  }
+  ~PayloadPin() {
+    if (!pinned_) return;
+    PinnedPayload pin;
+    {
+      QueueGuard guard;
+      std::vector<PinnedPayload>& pins = Pins();
+      auto found = std::find_if(pins.begin(), pins.end(),
+                                [this](const PinnedPayload& p) { return p.payload == payload_; });
+      pin = *found;
+      pins.erase(found);
+    }
+    if (pin.release_due) pin.release(pin.payload);
+  }
+  PayloadPin(const PayloadPin&) = delete;
+  PayloadPin& operator=(const PayloadPin&) = delete;
+
+ private:
+  void* payload_;
+  bool pinned_ = false;
+};
+
+// Set whenever NextQueuedEvent takes an event: a post-time dispatch whose callbacks took
+// events leaves CurrentEvent to the last one taken rather than restoring what it replaced.
+uint64_t TakeCount = 0;
 
 bool ShouldWake(int32_t kind, uint32_t flags) {
   if (kind == EvMenuItem) return true;
@@ -145,9 +210,15 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
 
   guard.Unlock();
   CurrentEventRecord saved = CurrentEvent;
-  CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, release};
-  DispatchBoundCallbacks(kind, window, object, subtype);
-  CurrentEvent = saved;
+  // The queued node, not CurrentEvent, owns the payload while the callbacks run: a take
+  // from inside them must not release it as the event it replaces.
+  CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, nullptr};
+  const uint64_t takes_before = TakeCount;
+  {
+    PayloadPin pin(payload);
+    DispatchBoundCallbacks(kind, window, object, subtype);
+    if (TakeCount == takes_before) CurrentEvent = saved;
+  }
   // A payload that was not queued (a folded event carries none) has been seen by its
   // callbacks and is done with.
   if (!queued) ReleasePayload(payload, release);
@@ -184,8 +255,9 @@ int32_t PostUserEvent(int32_t kind) {
 int32_t NextQueuedEvent() {
   CurrentEvent.kind = 0;
   QueueGuard guard;
-  if (CurrentEvent.payload != nullptr && CurrentEvent.payloadRelease != nullptr) {
-    CurrentEvent.payloadRelease(CurrentEvent.payload);
+  ++TakeCount;
+  if (CurrentEvent.payload != nullptr) {
+    ReleasePayload(CurrentEvent.payload, CurrentEvent.payloadRelease);
     CurrentEvent.payload = nullptr;
     CurrentEvent.payloadRelease = nullptr;
   }
@@ -207,6 +279,7 @@ int32_t NextQueuedEvent() {
   const int32_t kind = CurrentEvent.kind;
   if (flags & PostDispatchOnDequeue) {
     guard.Unlock();
+    PayloadPin pin(CurrentEvent.payload);
     DispatchBoundCallbacks(kind, CurrentEvent.window, CurrentEvent.object, CurrentEvent.subtype);
   }
   return kind;

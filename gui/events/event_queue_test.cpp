@@ -241,6 +241,72 @@ TEST_F(EventDispatchTest, UserEventPostedFromACallbackQueuesBehindItsTrigger) {
   EXPECT_EQ(seen[0].object, 99);
 }
 
+// A payload on the heap, so that a read after its release is caught.
+int released_payloads = 0;
+void FreeHeapPayload(void* payload) {
+  ++released_payloads;
+  delete static_cast<int*>(payload);
+}
+
+std::vector<int> payloads_read;
+int64_t ReadPayload() {
+  auto* payload = static_cast<int*>(CurrentEventPayload());
+  payloads_read.push_back(payload == nullptr ? -1 : *payload);
+  return 0;
+}
+int64_t PurgeEverything() {
+  PurgeEvents(-1, -1, -1, -1);
+  return 0;
+}
+int64_t TakeNextEvent() {
+  NextQueuedEvent();
+  return 0;
+}
+int64_t TakeTwoEvents() {
+  NextQueuedEvent();
+  NextQueuedEvent();
+  return 0;
+}
+
+// Callbacks run newest first: the one bound last acts before the reader sees the payload.
+class PayloadDuringDispatchTest : public EventDispatchTest {
+ protected:
+  void SetUp() override {
+    EventDispatchTest::SetUp();
+    released_payloads = 0;
+    payloads_read.clear();
+    BindGlobalHandler(EvDropOnWindow, &ReadPayload);
+  }
+  void TearDown() override {
+    UnbindGlobalHandler(EvDropOnWindow, nullptr);
+    EventDispatchTest::TearDown();
+  }
+};
+
+TEST_F(PayloadDuringDispatchTest, OutlivesAPurgeByAnEarlierCallback) {
+  BindGlobalHandler(EvDropOnWindow, &PurgeEverything);
+  NotifyEventWithPayload(EvDropOnWindow, 1, 1, 0, new int(7), &FreeHeapPayload);
+  EXPECT_EQ(payloads_read, std::vector<int>{7});
+  EXPECT_EQ(released_payloads, 1);
+  EXPECT_EQ(NextQueuedEvent(), 0);
+  EXPECT_EQ(released_payloads, 1);
+}
+
+TEST_F(PayloadDuringDispatchTest, OutlivesItsOwnEventBeingTakenByACallback) {
+  BindGlobalHandler(EvDropOnWindow, &TakeNextEvent);
+  NotifyEventWithPayload(EvDropOnWindow, 1, 1, 0, new int(7), &FreeHeapPayload);
+  EXPECT_EQ(payloads_read, std::vector<int>{7});
+  Drain();
+  EXPECT_EQ(released_payloads, 1);
+
+  UnbindGlobalHandler(EvDropOnWindow, &TakeNextEvent);
+  BindGlobalHandler(EvDropOnWindow, &TakeTwoEvents);
+  NotifyEventWithPayload(EvDropOnWindow, 1, 1, 0, new int(8), &FreeHeapPayload);
+  EXPECT_EQ(released_payloads, 2);
+  Drain();
+  EXPECT_EQ(released_payloads, 2);
+}
+
 TEST_F(EventQueueTest, ManyEventsRecycleNodes) {
   // More events than one block of nodes holds, taken and posted in waves.
   for (int wave = 0; wave < 3; ++wave) {
