@@ -71,9 +71,10 @@ void KzGadgetFunctions::detach() {
   control_ = nullptr;
 }
 
-void KzGadgetFunctions::SendEvent(int64_t subtype) {
-  if (Gadget == nullptr) return;
+bool KzGadgetFunctions::SendEvent(int64_t subtype) {
+  if (Gadget == nullptr) return false;
   NotifyEvent(EvGadgetNotify, GadgetID, Gadget->window, subtype);
+  return Gadget != nullptr;
 }
 
 void KzGadgetFunctions::EventHandler() {

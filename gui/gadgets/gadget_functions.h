@@ -39,7 +39,9 @@ class KzGadgetFunctions : public QObject {
   void detach();
 
   // Posts EvGadgetNotify for this gadget with the subtype; nothing once detached.
-  void SendEvent(int64_t subtype);
+  // False when the gadget is gone after the callbacks (or was before): a caller that goes
+  // on using it after posting must stop then.
+  bool SendEvent(int64_t subtype);
   // The action of a control: SubtypeAction.
   virtual void EventHandler();
   // Called while the gadget is released.

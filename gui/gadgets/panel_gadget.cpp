@@ -74,6 +74,9 @@ int64_t KzPanelGadgetFunctions::AddGadgetItem(int32_t position, const QString& t
   } else {
     Tabs()->addTab(page, EscapeMnemonics(text));
   }
+  // The first item is selected as it comes, and the callbacks of that change may have freed
+  // the panel: its page, about to go with it, must not take the gadgets that follow.
+  if (Gadget == nullptr) return 0;
   if (KzGadgetList* list = KzGadgetList::currentList()) list->set(page);
   return reinterpret_cast<int64_t>(page);
 }

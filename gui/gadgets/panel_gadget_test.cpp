@@ -147,6 +147,19 @@ TEST_F(PanelGadgetTest, ADisabledItemCannotBeSelectedWhileTheCurrentOneWorks) {
   EXPECT_EQ(GetGadgetState(1), 1);
 }
 
+int64_t FreeThePanel() {
+  FreeGadget(1);
+  return 0;
+}
+
+TEST_F(PanelGadgetTest, APanelFreedByTheChangeOfItsFirstItemGivesNoPage) {
+  CreatePanelGadget(1, 10, 10, 400, 250);
+  BindGadgetHandler(1, &FreeThePanel, SubtypeChange);
+  EXPECT_EQ(AddGadgetItem(1, -1, u"One"), 0);
+  EXPECT_EQ(GadgetExists(1), nullptr);
+  EndGadgetList();
+}
+
 TEST_F(PanelGadgetTest, RemovingAnItemReleasesTheGadgetsOnIt) {
   CreatePanelGadget(1, 10, 10, 400, 250);
   AddGadgetItem(1, -1, u"One");

@@ -43,10 +43,11 @@ void KzSplitterView::setGadgetFrame(const QRect& frame) {
   }
   const int64_t position = functions->GetGadgetState();
   const int64_t second = functions->secondHalfExtent();
+  const int32_t flags = functions->gadget()->flags;
   setGeometry(frame);
   adjustSubviews();
-  functions->splitViewDidResizeSubviews();
-  const int32_t flags = functions->gadget()->flags;
+  // The action's callbacks may have freed the splitter or closed its window.
+  if (!functions->splitViewDidResizeSubviews()) return;
   if ((flags & SplitterFlagKeepFirst) != 0) {
     functions->SetGadgetState(static_cast<int32_t>(position));
   } else if ((flags & SplitterFlagKeepSecond) != 0) {
@@ -185,10 +186,10 @@ int KzSplitterGadgetFunctions::constrainMaxCoordinate() const {
   return static_cast<int>(Extent() - Splitter->dividerThickness() - SecondMinimumSize);
 }
 
-void KzSplitterGadgetFunctions::splitViewDidResizeSubviews() {
+bool KzSplitterGadgetFunctions::splitViewDidResizeSubviews() {
   resizeView(FirstView);
   resizeView(SecondView);
-  SendEvent(SubtypeAction);
+  return SendEvent(SubtypeAction);
 }
 
 int64_t CreateSplitterGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
@@ -210,6 +211,8 @@ int64_t CreateSplitterGadget(int64_t number, int32_t x, int32_t y, int32_t width
   functions->placeGadget(second, false);
   AddToCurrentView(view);
   view->adjustSubviews();
+  // Taken before the creation's action, whose callbacks may free the gadget and its record.
+  const int64_t result = CreationResult(number, record);
   functions->splitViewDidResizeSubviews();
-  return CreationResult(number, record);
+  return result;
 }

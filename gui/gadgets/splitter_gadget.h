@@ -91,7 +91,8 @@ class KzSplitterGadgetFunctions final : public KzGadgetFunctions {
   int constrainMinCoordinate() const;
   int constrainMaxCoordinate() const;
   // Lays out both halves and posts SubtypeAction.
-  void splitViewDidResizeSubviews();
+  // False when the action's callbacks freed the gadget.
+  bool splitViewDidResizeSubviews();
 
  private:
   bool IsVertical() const;

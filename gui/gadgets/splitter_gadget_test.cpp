@@ -174,4 +174,30 @@ TEST_F(SplitterGadgetTest, MovingTheOtherHalfsGadgetEmptiesThatHalf) {
   EXPECT_EQ(GetGadgetAttribute(3, SplitterAttributeSecondGadget), 0);
 }
 
+int64_t CloseTheWindow() {
+  CloseWindow(0);
+  return 0;
+}
+int64_t FreeTheSplitter() {
+  FreeGadget(3);
+  return 0;
+}
+
+// A callback that frees the splitter, or closes its window, while the splitter is still
+// inside the operation that posted the event.
+TEST_F(SplitterGadgetTest, AGadgetFreedByItsOwnEventIsNotUsedAfterwards) {
+  Splitter(SplitterFlagKeepFirst);
+  BindGadgetHandler(3, &CloseTheWindow);
+  ResizeGadget(3, KeepValue, KeepValue, 300, KeepValue);
+  EXPECT_EQ(GadgetExists(3), nullptr);
+
+  OpenWindow(0, 100, 100, 600, 400, u"Gadgets");
+  // Bound before the gadget exists, so that its creation's action finds the callback.
+  BindObjectHandlerAnySubtype(EvGadgetNotify, &FreeTheSplitter, 0, 3);
+  CreateTextGadget(1, 0, 0, 10, 10, u"First");
+  CreateTextGadget(2, 0, 0, 10, 10, u"Second");
+  EXPECT_NE(CreateSplitterGadget(3, 10, 10, 400, 200, 1, 2, 0), 0);
+  EXPECT_EQ(GadgetExists(3), nullptr);
+}
+
 }  // namespace
