@@ -68,22 +68,21 @@ int64_t OnCreateFloppy() {
   return 0;
 }
 
-ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name,
-                            const char16_t* folder) {
-  StringVariable desktop;
-  if (name == nullptr || *name == u'\0') name = u"myfloppy.img";
-  if (folder == nullptr || *folder == u'\0') {
-    desktop = HomeSubfolder(u"Desktop");
-    folder = desktop.Get();
-  }
-  if (!IsFolder(folder) || !CanQuoteForTool(folder) || !CanQuoteForTool(name)) {
+ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name_text,
+                            const char16_t* folder_text) {
+  // Copied first: a caller's StringStack result would move as the command is built on it.
+  StringVariable name(name_text);
+  if (*name.Get() == u'\0') name = u"myfloppy.img";
+  StringVariable folder(folder_text);
+  if (*folder.Get() == u'\0') folder = HomeSubfolder(u"Desktop");
+  if (!IsFolder(folder.Get()) || !CanQuoteForTool(folder.Get()) || !CanQuoteForTool(name.Get())) {
     return ToolOutcome::NotStarted;
   }
   StringVariable image;
   StringVariable temporary;
   {
     StringMark mark;
-    AppendStrings({folder, u"/", name});
+    AppendStrings({folder.Get(), u"/", name.Get()});
     mark.AssignTo(image.Address());
   }
   {

@@ -131,20 +131,23 @@ int64_t OnCreateIso() {
   return 0;
 }
 
-ToolOutcome MakeIsoImage(const char16_t* source, const char16_t* folder, const char16_t* name) {
-  StringVariable desktop;
-  if (folder == nullptr || *folder == u'\0') {
-    desktop = HomeSubfolder(u"Desktop");
-    folder = desktop.Get();
+ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_text,
+                         const char16_t* name_text) {
+  // Copied first: a caller's StringStack result would move as the command is built on it.
+  const StringVariable source(source_text);
+  StringVariable folder(folder_text);
+  if (*folder.Get() == u'\0') folder = HomeSubfolder(u"Desktop");
+  StringVariable name(name_text);
+  if (*name.Get() == u'\0') name = kDefaultImageName;
+  if (!IsFolder(source.Get()) || !IsFolder(folder.Get())) return ToolOutcome::NotStarted;
+  StringVariable image = ImagePath(folder.Get(), name.Get());
+  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source.Get())) {
+    return ToolOutcome::NotStarted;
   }
-  if (name == nullptr || *name == u'\0') name = kDefaultImageName;
-  if (!IsFolder(source) || !IsFolder(folder)) return ToolOutcome::NotStarted;
-  StringVariable image = ImagePath(folder, name);
-  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source)) return ToolOutcome::NotStarted;
 
   // Each path between quotes reaches the tool as one argument. The user has been asked
   // before any replacement, so -ov lets the tool replace an existing image.
   StringMark mark;
-  AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source, u"\" -iso -joliet -ov"});
+  AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
   return RunTool(u"hdiutil", mark.Finish(), &ShowProgress);
 }

@@ -265,6 +265,33 @@ TEST_F(WorkflowTest, MakeFloppyImageRefusesPathsItCannotQuote) {
   ExpectDdArguments(home_.RecordedArguments("dd"), home_.desktop() + "/myfloppy.img", 512, 2);
 }
 
+// The text on the StringStack, with the stack then filled up to a few units below its
+// capacity, so that the next string built on it moves the buffer.
+const char16_t* OnAFullStringStack(const std::string& text) {
+  FreeStringStack();
+  InitStringStack();
+  StringMark mark;
+  AppendString(Wide(text).c_str());
+  const char16_t* result = mark.Finish();
+  const uint64_t offset = StringStackPosition;
+  ReserveStringUnits((StringStackCapacity - static_cast<int64_t>(offset)) / 2 - 8, offset);
+  return result;
+}
+
+// Parameters that are results on the StringStack must survive the stack growing under the
+// commands built on it.
+TEST_F(WorkflowTest, ImagePathsGivenOnTheStringStackSurviveItsGrowth) {
+  home_.AddStandInTool("dd", 0);
+  home_.AddStandInTool("hdiutil", 0);
+  EXPECT_EQ(MakeFloppyImage(2, 512, u"x.img", OnAFullStringStack(home_.desktop())),
+            ToolOutcome::Succeeded);
+  EXPECT_EQ(MakeIsoImage(OnAFullStringStack(home_.home() + "/Documents"), u"", u""),
+            ToolOutcome::Succeeded);
+  EXPECT_EQ(home_.RecordedArguments("hdiutil")[3], home_.home() + "/Documents");
+  FreeStringStack();
+  InitStringStack();
+}
+
 TEST_F(WorkflowTest, TheSystemDdWritesAnEmptyFloppy) {
   Press(GadgetCreateFloppy);
   const std::string image = ReadFile(home_.desktop() + "/Empty_Floppy.img");
