@@ -142,8 +142,10 @@ void KzWindowEvents::connectWithID(KzWindow* window, int64_t id) {
   window->setDelegate(this);
 }
 
-void KzWindowEvents::Post(int32_t kind) {
+bool KzWindowEvents::Post(int32_t kind) {
   NotifyEvent(kind, window_id_, window_id_, 0);
+  // A callback may have closed the window; its number may already be another window's.
+  return window_instance_->delegate() == this;
 }
 
 void KzWindowEvents::windowShouldClose() {
@@ -163,12 +165,14 @@ void KzWindowEvents::windowWillClose() {
   deleteLater();
 }
 
-void KzWindowEvents::kzHandleResizeEvent() {
-  if (zoom_event_ != 0) Post(zoom_event_);
-  PurgeEvents(EvResized, window_id_, window_id_, 0);
-  Post(EvResized);
-  if (QWidget* content = window_instance_->contentView()) content->update();
+bool KzWindowEvents::kzHandleResizeEvent() {
+  const int32_t zoom_event = zoom_event_;
   zoom_event_ = 0;
+  if (zoom_event != 0 && !Post(zoom_event)) return false;
+  PurgeEvents(EvResized, window_id_, window_id_, 0);
+  if (!Post(EvResized)) return false;
+  if (QWidget* content = window_instance_->contentView()) content->update();
+  return true;
 }
 
 void KzWindowEvents::windowDidResize() {
@@ -176,13 +180,11 @@ void KzWindowEvents::windowDidResize() {
 }
 
 void KzWindowEvents::windowDidEnterFullScreen() {
-  kzHandleResizeEvent();
-  Post(EvZoomed);
+  if (kzHandleResizeEvent()) Post(EvZoomed);
 }
 
 void KzWindowEvents::windowDidExitFullScreen() {
-  kzHandleResizeEvent();
-  Post(EvUnzoomed);
+  if (kzHandleResizeEvent()) Post(EvUnzoomed);
 }
 
 void KzWindowEvents::windowDidMove() {

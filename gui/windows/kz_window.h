@@ -78,7 +78,8 @@ class KzWindowEvents : public QObject {
   // Releases what the record holds and the record itself; the window has no delegate
   // afterwards.
   void windowWillClose();
-  void kzHandleResizeEvent();
+  // False when a callback closed the window.
+  bool kzHandleResizeEvent();
   void windowDidResize();
   void windowDidEnterFullScreen();
   void windowDidExitFullScreen();
@@ -94,7 +95,8 @@ class KzWindowEvents : public QObject {
   void windowDidChangeState(Qt::WindowStates before, Qt::WindowStates after);
 
  private:
-  void Post(int32_t kind);
+  // Posts the event for this window; false when a callback closed the window meanwhile.
+  bool Post(int32_t kind);
 
   KzWindow* window_instance_ = nullptr;
   int64_t window_id_ = -1;

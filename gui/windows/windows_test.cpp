@@ -302,6 +302,23 @@ TEST_F(WindowsTest, WithThePreviousKeyWindowGoneTheFirstVisibleWindowBecomesKey)
   EXPECT_TRUE(NativeWindow(1)->isActiveWindow());
 }
 
+int64_t CloseWindowZero() {
+  CloseWindow(0);
+  return 0;
+}
+
+// A window closed by a callback of one of its events posts nothing more: its number may
+// already belong to another window.
+TEST_F(WindowsTest, AWindowClosedByItsZoomPostsNoResize) {
+  KzWindow* window = Open(0, 10, 10, WinZoomButton);
+  TakeEvents();
+  BindEventHandler(EvZoomed, &CloseWindowZero, 0);
+  window->showMaximized();
+  const std::vector<TakenEvent> events = TakeEvents();
+  EXPECT_EQ(KindsAmong(events, {EvResized}), std::vector<int64_t>());
+  EXPECT_EQ(WindowExists(0), nullptr);
+}
+
 TEST_F(WindowsTest, BlockingIsNotCounted) {
   KzWindow* window = Open(0, 10, 10, WinMiniaturizeButton | WinZoomButton);
   ASSERT_EQ(window->windowFlags() & TitleBarButtons, TitleBarButtons);
