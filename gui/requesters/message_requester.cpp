@@ -53,8 +53,10 @@ void SetTexts(QMessageBox& box, const char16_t* title, const char16_t* text) {
   const QString body = StringToQString(text);
   if (body.isEmpty()) return;
   // The body's label guesses its format and offers no setter, so a text that looks like
-  // markup ("<name>" in a path) would lose characters; it goes in as markup of itself.
-  box.setInformativeText(Qt::convertFromPlainText(body, Qt::WhiteSpaceNormal));
+  // markup ("<name>" in a path) would lose characters; it goes in as markup of itself, with
+  // its white space kept (two blanks in a path are not one) and long lines still wrapping.
+  box.setInformativeText(QStringLiteral("<p style=\"white-space:pre-wrap\">") +
+                         body.toHtmlEscaped() + QStringLiteral("</p>"));
 }
 
 QMessageBox::Icon IconFor(int32_t flags) {

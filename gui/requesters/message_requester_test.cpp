@@ -146,6 +146,9 @@ TEST_F(MessageRequesterTest, TextsShowAsGivenAndNullAsEmpty) {
   Show(16, Ok, {}, u"<b>Error</b>", u"Folder /tmp/<old> & R&D not found\nsecond line");
   EXPECT_EQ(headline_, "<b>Error</b>");
   EXPECT_EQ(body_, "Folder /tmp/<old> & R&D not found\nsecond line");
+  // Runs of blanks, leading blanks and tabs are part of a path, not layout.
+  Show(16, Ok, {}, u"Error", u"  Folder /tmp/two  blanks\tand a tab not found");
+  EXPECT_EQ(body_, "  Folder /tmp/two  blanks\tand a tab not found");
 }
 
 TEST_F(MessageRequesterTest, TheKeyWindowIsKeyAgainAfterTheBox) {
