@@ -175,7 +175,9 @@ void* LookupObject(ObjectTable* table, int64_t object) {
 }
 
 void* IsObject(ObjectTable* table, int64_t object) {
-  return LookupObject(table, object);
+  if (IsSlotNumber(table, object)) return LookupObject(table, object);
+  HandleRecord* record = FindHandleRecord(table, object);
+  return record == nullptr ? nullptr : HandleRecordBody(record);
 }
 
 void ReleaseObjectSlot(ObjectTable* table, int64_t object) {

@@ -78,8 +78,9 @@ void* GetOrCreateObject(ObjectTable* table, int64_t object);
 // so a stray value is never read through.
 void* LookupObject(ObjectTable* table, int64_t object);
 
-// The checked lookup that kinds use to answer "is there such an object": the same record
-// address (which is the handle for handle objects) as LookupObject, or null.
+// The checked test for a value that may be a handle: numbers as LookupObject; any other value
+// is given back (as the record address it is) when it is the handle of a record in the
+// table's handle list, live or not yet, else null.
 void* IsObject(ObjectTable* table, int64_t object);
 
 // Clears a numbered record (keeping its block) or unlinks and frees a handle record. Values

@@ -162,6 +162,11 @@ TEST_F(ObjectTableLookup, IsObjectRefusesAddressesThatAreNoHandleOfThisTable) {
   }
   EXPECT_EQ(HandleOf(IsObject(table_, own_handle)), own_handle);
   EXPECT_EQ(HandleOf(IsObject(table_, 2)), numbered_record);
+  // A handle whose record is not live yet is in the list: IsObject knows it, LookupObject
+  // finds no live object.
+  const int64_t half_made = HandleOf(GetOrCreateObject(table_, AnyObject));
+  EXPECT_EQ(HandleOf(IsObject(table_, half_made)), half_made);
+  EXPECT_EQ(LookupObject(table_, half_made), nullptr);
   DestroyObjectTable(other);
 }
 

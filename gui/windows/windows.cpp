@@ -273,7 +273,7 @@ void CloseWindow(int64_t number) {
 
 WindowRecord* WindowExists(int64_t number) {
   if (WindowTable == nullptr) return nullptr;
-  return static_cast<WindowRecord*>(IsObject(WindowTable, number));
+  return static_cast<WindowRecord*>(LookupObject(WindowTable, number));
 }
 
 KzWindow* NativeWindow(int64_t number) {
