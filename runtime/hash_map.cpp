@@ -180,7 +180,7 @@ uint32_t HashKeyNoCase(const char16_t* key) {
   return key == nullptr ? 0 : HashUnitsNoCase(key, EndOf(key));
 }
 
-Map* NewMap(uint64_t value_size, int32_t type_code, const DescriptorWord* descriptor,
+Map* NewMap(uint64_t value_size, int32_t type_code, const StructureDescriptor* descriptor,
             Map** variable, int32_t bucket_count) {
   if (variable != nullptr) {
     FreeMap(*variable);

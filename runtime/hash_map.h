@@ -42,7 +42,7 @@ struct Map {
   // and the position moved back to it.
   MapElement* previous;
   MapElement* spare_element;  // always null: nothing in this runtime needs one
-  const DescriptorWord* descriptor;
+  const StructureDescriptor* descriptor;
   int32_t current_bucket;  // -1: before the first element
   int32_t saved_bucket;    // bucket of `previous`
   uint64_t value_size;
@@ -63,7 +63,7 @@ uint32_t HashKeyNoCase(const char16_t* key);
 
 // Frees the map *variable holds (if any), then creates an empty map there: null when no
 // memory. variable may be null. A bucket count below 1 gives one bucket.
-Map* NewMap(uint64_t value_size, int32_t type_code, const DescriptorWord* descriptor,
+Map* NewMap(uint64_t value_size, int32_t type_code, const StructureDescriptor* descriptor,
             Map** variable, int32_t bucket_count);
 // Null is ignored. Sets the owner variable to null.
 void FreeMap(Map* map);

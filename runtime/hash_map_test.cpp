@@ -22,19 +22,19 @@ struct Folder {
   Map* index;
   ListField items;
 };
-const DescriptorWord kFolderDescriptor[] = {offsetof(Folder, name),
-                                            DescMap,
-                                            offsetof(Folder, index),
-                                            sizeof(Record),
-                                            11,
-                                            DescriptorWordOf(kRecordDescriptor),
-                                            8,
-                                            DescList,
-                                            offsetof(Folder, items),
-                                            sizeof(Record),
-                                            DescriptorWordOf(kRecordDescriptor),
-                                            12,
-                                            DescEnd};
+const StructureDescriptor kFolderDescriptor[] = {offsetof(Folder, name),
+                                                 DescMap,
+                                                 offsetof(Folder, index),
+                                                 sizeof(Record),
+                                                 11,
+                                                 DescriptorWordOf(kRecordDescriptor),
+                                                 8,
+                                                 DescList,
+                                                 offsetof(Folder, items),
+                                                 sizeof(Record),
+                                                 DescriptorWordOf(kRecordDescriptor),
+                                                 12,
+                                                 DescEnd};
 
 class MapTest : public ::testing::Test {
  protected:

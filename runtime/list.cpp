@@ -51,7 +51,7 @@ ListElement* Walk(const List* list, int64_t index) {
 
 }  // namespace
 
-List* NewList(uint64_t value_size, ListField* field, const DescriptorWord* descriptor,
+List* NewList(uint64_t value_size, ListField* field, const StructureDescriptor* descriptor,
               int32_t type_code) {
   auto* list = static_cast<List*>(AllocateBlock(sizeof(List)));
   if (list == nullptr) return nullptr;

@@ -36,7 +36,7 @@ struct List {
   ListElement** field_current;  // &field->current
   int64_t count;
   int64_t current_index;  // position of current (0 = first)
-  const DescriptorWord* descriptor;
+  const StructureDescriptor* descriptor;
   ElementPool* pool;
   void* saved_positions;  // always null: nothing in this runtime saves positions
   ListField* field;
@@ -53,7 +53,7 @@ inline void* ListElementValue(ListElement* element) {
 
 // Creates an empty list in field, or in a field of its own when field is null. A list the
 // field already holds is not freed. Null when no memory.
-List* NewList(uint64_t value_size, ListField* field, const DescriptorWord* descriptor,
+List* NewList(uint64_t value_size, ListField* field, const StructureDescriptor* descriptor,
               int32_t type_code);
 // Null is ignored. Zeroes the field (and frees it when the list owns it).
 void FreeList(List* list);

@@ -17,7 +17,7 @@ struct TaggedRecord {
   int64_t number;
   Map* tags;
 };
-const DescriptorWord kTaggedRecordDescriptor[] = {
+const StructureDescriptor kTaggedRecordDescriptor[] = {
     offsetof(TaggedRecord, name), DescMap, offsetof(TaggedRecord, tags), 8, 3, 0, 4, DescEnd};
 
 int64_t& Number(void* value) {

@@ -47,8 +47,8 @@ struct Record {
   int64_t number;
   char16_t* note;
 };
-inline const DescriptorWord kRecordDescriptor[] = {offsetof(Record, name), offsetof(Record, note),
-                                                   DescEnd};
+inline const StructureDescriptor kRecordDescriptor[] = {offsetof(Record, name),
+                                                        offsetof(Record, note), DescEnd};
 
 // A runtime string as a comparable value; null reads as "".
 inline std::u16string Text(const char16_t* s) {

@@ -13,15 +13,15 @@ namespace {
 
 // One decoded descriptor entry. words == 0 marks the end of the descriptor.
 struct Entry {
-  const DescriptorWord* at;
-  DescriptorWord code;
+  const StructureDescriptor* at;
+  StructureDescriptor code;
   int64_t offset;
   int64_t width;  // bytes of the structure the field covers
   int64_t words;  // words of the descriptor the entry takes
 };
 
-Entry ReadEntry(const DescriptorWord* at) {
-  const DescriptorWord code = at[0];
+Entry ReadEntry(const StructureDescriptor* at) {
+  const StructureDescriptor code = at[0];
   if (code >= 0) return {at, code, code, 8, 1};
   switch (code) {
     case DescStructArray:
@@ -45,7 +45,7 @@ Entry ReadEntry(const DescriptorWord* at) {
 
 // Calls visit(entry) for every entry of a non-null descriptor.
 template <typename Visit>
-void ForEachEntry(const DescriptorWord* descriptor, Visit visit) {
+void ForEachEntry(const StructureDescriptor* descriptor, Visit visit) {
   for (Entry entry = ReadEntry(descriptor); entry.words != 0;
        entry = ReadEntry(entry.at + entry.words)) {
     visit(entry);
@@ -84,7 +84,7 @@ const void* At(const void* base, int64_t offset) {
 }
 
 void InitializeField(void* structure, const Entry& entry) {
-  const DescriptorWord* at = entry.at;
+  const StructureDescriptor* at = entry.at;
   void* field = At(structure, entry.offset);
   switch (entry.code) {
     case DescMap:
@@ -110,7 +110,7 @@ void InitializeField(void* structure, const Entry& entry) {
 }
 
 void ClearField(void* structure, const Entry& entry) {
-  const DescriptorWord* at = entry.at;
+  const StructureDescriptor* at = entry.at;
   void* field = At(structure, entry.offset);
   switch (entry.code) {
     case DescMap:
@@ -157,7 +157,7 @@ void CopyListField(ListField& destination, const ListField& source) {
 }
 
 void CopyField(void* destination, const void* source, const Entry& entry) {
-  const DescriptorWord* at = entry.at;
+  const StructureDescriptor* at = entry.at;
   void* to = At(destination, entry.offset);
   const void* from = At(source, entry.offset);
   switch (entry.code) {
@@ -194,7 +194,7 @@ void CopyBytes(void* destination, const void* source, int64_t from, int64_t to) 
 
 }  // namespace
 
-int32_t DescriptorNeedsInit(const DescriptorWord* descriptor) {
+int32_t DescriptorNeedsInit(const StructureDescriptor* descriptor) {
   if (descriptor == nullptr) return 0;
   for (Entry entry = ReadEntry(descriptor); entry.words != 0;
        entry = ReadEntry(entry.at + entry.words)) {
@@ -205,21 +205,21 @@ int32_t DescriptorNeedsInit(const DescriptorWord* descriptor) {
   return 0;
 }
 
-void InitializeStructure(void* structure, const DescriptorWord* descriptor) {
+void InitializeStructure(void* structure, const StructureDescriptor* descriptor) {
   if (descriptor == nullptr) return;
   ForEachEntry(descriptor, [&](const Entry& entry) {
     if (IsManaged(entry)) InitializeField(structure, entry);
   });
 }
 
-void ClearStructure(void* structure, const DescriptorWord* descriptor) {
+void ClearStructure(void* structure, const StructureDescriptor* descriptor) {
   if (descriptor == nullptr) return;
   ForEachEntry(descriptor, [&](const Entry& entry) {
     if (IsManaged(entry)) ClearField(structure, entry);
   });
 }
 
-void CopyStructure(void* destination, uint64_t size, const DescriptorWord* descriptor,
+void CopyStructure(void* destination, uint64_t size, const StructureDescriptor* descriptor,
                    const void* source) {
   if (destination == source) return;
   if (descriptor == nullptr) {

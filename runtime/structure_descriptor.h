@@ -25,31 +25,33 @@ struct Map;
 struct List;
 struct ListField;
 
-using DescriptorWord = int64_t;
+// One word of a descriptor; a descriptor is passed as the address of its first word.
+using StructureDescriptor = int64_t;
 
-inline constexpr DescriptorWord DescEnd = -1;
-inline constexpr DescriptorWord DescStructArray = -2;
-inline constexpr DescriptorWord DescStructure = -3;
-inline constexpr DescriptorWord DescArray = -4;
-inline constexpr DescriptorWord DescList = -5;
-inline constexpr DescriptorWord DescMap = -6;
-inline constexpr DescriptorWord DescMultiArray = -7;
+inline constexpr StructureDescriptor DescEnd = -1;
+inline constexpr StructureDescriptor DescStructArray = -2;
+inline constexpr StructureDescriptor DescStructure = -3;
+inline constexpr StructureDescriptor DescArray = -4;
+inline constexpr StructureDescriptor DescList = -5;
+inline constexpr StructureDescriptor DescMap = -6;
+inline constexpr StructureDescriptor DescMultiArray = -7;
 
 // The word that names a nested descriptor inside another descriptor.
-inline DescriptorWord DescriptorWordOf(const DescriptorWord* descriptor) {
-  return reinterpret_cast<DescriptorWord>(descriptor);
+inline StructureDescriptor DescriptorWordOf(const StructureDescriptor* descriptor) {
+  return reinterpret_cast<StructureDescriptor>(descriptor);
 }
-inline const DescriptorWord* DescriptorAt(DescriptorWord word) {
-  return reinterpret_cast<const DescriptorWord*>(word);
+inline const StructureDescriptor* DescriptorAt(StructureDescriptor word) {
+  return reinterpret_cast<const StructureDescriptor*>(word);
 }
 
 using NewMapHook = Map* (*)(uint64_t value_size, int32_t type_code,
-                            const DescriptorWord* descriptor, Map** variable, int32_t bucket_count);
+                            const StructureDescriptor* descriptor, Map** variable,
+                            int32_t bucket_count);
 using CopyMapHook = int32_t (*)(Map* source, int32_t source_type, Map* destination,
                                 int32_t destination_type, int32_t clear);
 using FreeMapHook = void (*)(Map* map);
 using NewListHook = List* (*)(uint64_t value_size, ListField* field,
-                              const DescriptorWord* descriptor, int32_t type_code);
+                              const StructureDescriptor* descriptor, int32_t type_code);
 using CopyListHook = int32_t (*)(List* source, int32_t source_type, List* destination,
                                  int32_t destination_type, int32_t clear);
 using FreeListHook = void (*)(List* list);
@@ -66,16 +68,16 @@ struct ContainerHooks {
 extern ContainerHooks ContainerHookTable;
 
 // 1 when new structures need InitializeStructure (a map, list or array anywhere inside).
-int32_t DescriptorNeedsInit(const DescriptorWord* descriptor);
+int32_t DescriptorNeedsInit(const StructureDescriptor* descriptor);
 
 // REQUIRES: the structure is zero-filled. Creates its containers; strings need nothing.
-void InitializeStructure(void* structure, const DescriptorWord* descriptor);
+void InitializeStructure(void* structure, const StructureDescriptor* descriptor);
 
 // Frees strings and containers. The fields are left dangling: the caller zero-fills the
 // structure or releases its memory next.
-void ClearStructure(void* structure, const DescriptorWord* descriptor);
+void ClearStructure(void* structure, const StructureDescriptor* descriptor);
 
 // Deep copy of size bytes. REQUIRES: destination holds a valid (zero-filled or initialised)
 // structure, whose managed fields are released first. Copying onto itself does nothing.
-void CopyStructure(void* destination, uint64_t size, const DescriptorWord* descriptor,
+void CopyStructure(void* destination, uint64_t size, const StructureDescriptor* descriptor,
                    const void* source);

@@ -19,13 +19,13 @@ struct Shelf {
   char16_t* label;
   int64_t tail;
 };
-const DescriptorWord kShelfDescriptor[] = {DescStructArray,
-                                           3,
-                                           offsetof(Shelf, records),
-                                           sizeof(Record),
-                                           DescriptorWordOf(kRecordDescriptor),
-                                           offsetof(Shelf, label),
-                                           DescEnd};
+const StructureDescriptor kShelfDescriptor[] = {DescStructArray,
+                                                3,
+                                                offsetof(Shelf, records),
+                                                sizeof(Record),
+                                                DescriptorWordOf(kRecordDescriptor),
+                                                offsetof(Shelf, label),
+                                                DescEnd};
 
 // Containers one level down, inside an embedded structure.
 struct Catalog {
@@ -33,27 +33,27 @@ struct Catalog {
   Map* index;
   ListField items;
 };
-const DescriptorWord kCatalogDescriptor[] = {offsetof(Catalog, title),
-                                             DescMap,
-                                             offsetof(Catalog, index),
-                                             sizeof(Record),
-                                             11,
-                                             DescriptorWordOf(kRecordDescriptor),
-                                             16,
-                                             DescList,
-                                             offsetof(Catalog, items),
-                                             sizeof(Record),
-                                             DescriptorWordOf(kRecordDescriptor),
-                                             12,
-                                             DescEnd};
+const StructureDescriptor kCatalogDescriptor[] = {offsetof(Catalog, title),
+                                                  DescMap,
+                                                  offsetof(Catalog, index),
+                                                  sizeof(Record),
+                                                  11,
+                                                  DescriptorWordOf(kRecordDescriptor),
+                                                  16,
+                                                  DescList,
+                                                  offsetof(Catalog, items),
+                                                  sizeof(Record),
+                                                  DescriptorWordOf(kRecordDescriptor),
+                                                  12,
+                                                  DescEnd};
 struct Library {
   int64_t version;
   Catalog catalog;
   int64_t checksum;
 };
-const DescriptorWord kLibraryDescriptor[] = {DescStructure, offsetof(Library, catalog),
-                                             sizeof(Catalog), DescriptorWordOf(kCatalogDescriptor),
-                                             DescEnd};
+const StructureDescriptor kLibraryDescriptor[] = {DescStructure, offsetof(Library, catalog),
+                                                  sizeof(Catalog),
+                                                  DescriptorWordOf(kCatalogDescriptor), DescEnd};
 
 class StructureDescriptorTest : public ::testing::Test {
  protected:
@@ -79,10 +79,10 @@ TEST_F(StructureDescriptorTest, NeedsInitOnlyForContainersAtAnyDepth) {
   EXPECT_EQ(DescriptorNeedsInit(kShelfDescriptor), 0);
   EXPECT_EQ(DescriptorNeedsInit(kCatalogDescriptor), 1);
   EXPECT_EQ(DescriptorNeedsInit(kLibraryDescriptor), 1);
-  const DescriptorWord in_array[] = {
+  const StructureDescriptor in_array[] = {
       DescStructArray, 2, 0, sizeof(Library), DescriptorWordOf(kLibraryDescriptor), DescEnd};
   EXPECT_EQ(DescriptorNeedsInit(in_array), 1);
-  const DescriptorWord array[] = {0, DescArray, 8, 1, 2, 3, 4, DescEnd};
+  const StructureDescriptor array[] = {0, DescArray, 8, 1, 2, 3, 4, DescEnd};
   EXPECT_EQ(DescriptorNeedsInit(array), 1);
 }
 
@@ -209,23 +209,23 @@ struct WithArrays {
   int64_t dimensions[2];
   char16_t* tail;
 };
-const DescriptorWord kArraysDescriptor[] = {offsetof(WithArrays, head),
-                                            DescArray,
-                                            offsetof(WithArrays, array),
-                                            8,
-                                            1,
-                                            0,
-                                            0,
-                                            DescMultiArray,
-                                            offsetof(WithArrays, grid),
-                                            2,
-                                            8,
-                                            0,
-                                            0,
-                                            4,
-                                            5,
-                                            offsetof(WithArrays, tail),
-                                            DescEnd};
+const StructureDescriptor kArraysDescriptor[] = {offsetof(WithArrays, head),
+                                                 DescArray,
+                                                 offsetof(WithArrays, array),
+                                                 8,
+                                                 1,
+                                                 0,
+                                                 0,
+                                                 DescMultiArray,
+                                                 offsetof(WithArrays, grid),
+                                                 2,
+                                                 8,
+                                                 0,
+                                                 0,
+                                                 4,
+                                                 5,
+                                                 offsetof(WithArrays, tail),
+                                                 DescEnd};
 
 TEST_F(StructureDescriptorTest, ArrayEntriesAreSkippedAsPlainData) {
   WithArrays source{};
