@@ -1,6 +1,7 @@
 #include "gui/events/event_loop.h"
 
 #include <QAbstractEventDispatcher>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QKeyEvent>
@@ -204,6 +205,9 @@ void SetKeyboardShortcutHook(KeyboardShortcutHook hook) {
 
 bool PreDispatchPlatformEvent(QObject* receiver, QEvent* event) {
   if (!IsOwnTimerEvent(receiver, event)) ++PlatformActivity;
+  // A modal loop (a message box, a chooser) dispatches on its own: the filters and the
+  // shortcuts belong to the runtime's own waits.
+  if (QApplication::activeModalWidget() != nullptr) return false;
   // Qt offers a key to its application-wide shortcuts (the application menu's) before it
   // delivers the key press; a window shortcut must win, so it claims the key here.
   if (event->type() == QEvent::ShortcutOverride && MatchesWindowShortcut(receiver, event)) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -133,6 +134,22 @@ bool F5Shortcut(QObject* receiver, const QKeyEvent* event, int64_t* window, int3
   *window = receiver->isWidgetType() ? 9 : -1;
   *item = 42;
   return true;
+}
+
+TEST_F(EventLoopTest, FiltersStayOutOfModalLoops) {
+  QDialog dialog;
+  auto* edit = new QLineEdit(&dialog);
+  int seen = 0;
+  EventFilterNode* counting = AddEventFilter(&CountingFilter, &seen);
+  QTimer::singleShot(0, [&] {
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_A);
+    dialog.accept();
+  });
+  dialog.exec();
+  EXPECT_EQ(edit->text(), "a");
+  EXPECT_EQ(seen, 0);
+  RemoveEventFilter(counting);
 }
 
 TEST_F(EventLoopTest, WindowShortcutPostsItsMenuItemAndTakesTheKey) {

@@ -182,7 +182,10 @@ bool AskWindowShortcuts(QObject* receiver, const QKeyEvent* event, int64_t* wind
   const int64_t number = WindowNumberOf(static_cast<QWidget*>(receiver)->window());
   if (number == -1) return false;
   WindowRecord* record = WindowExists(number);
-  if (record == nullptr || record->shortcuts == nullptr) return false;
+  // A blocked window takes no input, its keyboard shortcuts included.
+  if (record == nullptr || record->shortcuts == nullptr || record->blocker != nullptr) {
+    return false;
+  }
   for (const KzWindowShortcut* shortcut : *record->shortcuts) {
     if (!shortcut->isEventMatch(event, item)) continue;
     *window = number;

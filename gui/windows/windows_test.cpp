@@ -256,6 +256,18 @@ TEST_F(WindowsTest, TimersAndShortcutsGoWithTheirWindow) {
   EXPECT_FALSE(AddWindowTimer(0, &refused));
 }
 
+TEST_F(WindowsTest, ABlockedWindowsShortcutsDoNotFire) {
+  KzWindow* window = Open(0, 10, 10);
+  ASSERT_TRUE(AddWindowShortcut(0, std::make_unique<KeyShortcut>(Qt::Key_X, 5)));
+  TakeEvents();
+  BlockWindowInput(0, 1);
+  QTest::keyClick(window, Qt::Key_X);
+  EXPECT_FALSE(Contains(TakeEvents(), {EvMenuItem, 5, 0}));
+  BlockWindowInput(0, 0);
+  QTest::keyClick(window, Qt::Key_X);
+  EXPECT_TRUE(Contains(TakeEvents(), {EvMenuItem, 5, 0}));
+}
+
 TEST_F(WindowsTest, CloseAllClosesNumberedAndHandleWindows) {
   Open(0, 10, 10);
   Open(3, 10, 10);
