@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QWindow>
 #include <QWindowStateChangeEvent>
@@ -165,14 +166,34 @@ void KzWindowEvents::windowWillClose() {
   deleteLater();
 }
 
+void KzWindowEvents::finishOpening(bool zoomed) {
+  opening_ = false;
+  known_position_ = window_instance_->pos();
+  known_size_ = window_instance_->size();
+  opening_zoom_ = zoomed;
+  zoom_event_ = 0;
+}
+
 bool KzWindowEvents::kzHandleResizeEvent() {
+  if (QWidget* content = window_instance_->contentView()) content->update();
+  const QSize size = window_instance_->size();
+  if (opening_ || (size == known_size_ && zoom_event_ == 0)) return true;
+  known_size_ = size;
+  if (opening_zoom_ && window_instance_->isMaximized()) {
+    // The zoom moves the window to the corner of its screen's free area as well, and Qt
+    // may report that move only after this resize; it is part of the zoom.
+    const QScreen* screen = window_instance_->screen();
+    known_position_ =
+        screen != nullptr ? screen->availableGeometry().topLeft() : window_instance_->pos();
+    opening_zoom_ = false;
+    zoom_event_ = 0;
+    return true;
+  }
   const int32_t zoom_event = zoom_event_;
   zoom_event_ = 0;
   if (zoom_event != 0 && !Post(zoom_event)) return false;
   PurgeEvents(EvResized, window_id_, window_id_, 0);
-  if (!Post(EvResized)) return false;
-  if (QWidget* content = window_instance_->contentView()) content->update();
-  return true;
+  return Post(EvResized);
 }
 
 void KzWindowEvents::windowDidResize() {
@@ -188,6 +209,11 @@ void KzWindowEvents::windowDidExitFullScreen() {
 }
 
 void KzWindowEvents::windowDidMove() {
+  const QPoint position = window_instance_->pos();
+  if (opening_ || position == known_position_) return;
+  known_position_ = position;
+  // The zoom of the opening moves the window too.
+  if (opening_zoom_) return;
   Post(EvMoved);
 }
 

@@ -72,6 +72,10 @@ class KzWindowEvents : public QObject {
   // The kind the next resize posts before EvResized, 0 for none.
   int32_t zoomEvent() const { return zoom_event_; }
   void clearZoomEvent() { zoom_event_ = 0; }
+  // The end of the opening: the window's place and size as they are now are known to the
+  // program, and so is the zoom of the opening (zoomed: the window system applies it
+  // later), so that neither is posted as a move or resize.
+  void finishOpening(bool zoomed);
 
   // Posts EvCloseRequest; the window stays open.
   void windowShouldClose();
@@ -101,4 +105,10 @@ class KzWindowEvents : public QObject {
   KzWindow* window_instance_ = nullptr;
   int64_t window_id_ = -1;
   int32_t zoom_event_ = 0;
+  // The place and size the program knows: Qt repeats them as the window system confirms
+  // them, and only a change is news.
+  QPoint known_position_;
+  QSize known_size_;
+  bool opening_ = true;  // until finishOpening: Qt's first moves and resizes are the opening
+  bool opening_zoom_ = false;
 };

@@ -221,10 +221,15 @@ int64_t OpenWindow(int64_t number, int32_t x, int32_t y, int32_t width, int32_t 
     if ((flags & WinHidden) == 0) AttachToParent(window, parent);
     record->parent = parent;
   }
+  // Placing and showing send the window's first moves and resizes: they are the opening,
+  // not news for the program.
+  SuppressEvents();
   PlaceWindow(window, effective, parent);
+  ResumeEvents();
   if (WindowModuleHooks.window_opened != nullptr) WindowModuleHooks.window_opened(window);
   if ((flags & WinHidden) == 0) ShowWindow(window, flags);
   ApplyOpeningState(window, flags);
+  events->finishOpening((flags & WinOpenZoomed) != 0 && (flags & WinOpenMiniaturized) == 0);
   // The content view shows Qt's window background, as the window itself would.
   window->setContentView(new KzFlippedWindowView(id));
   if ((flags & WinKeepGadgetList) == 0) KzGadgetList::setWindow(window);

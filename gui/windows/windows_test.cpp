@@ -139,6 +139,16 @@ TEST_F(WindowsTest, OpeningZoomedOrMiniaturizedPostsNoStateEvents) {
   EXPECT_EQ(KindsAmong(events, {EvMiniaturized, EvZoomed, EvUnzoomed}), std::vector<int64_t>());
 }
 
+// What opening does to a window (its size, place, zoom) is not news to the program.
+TEST_F(WindowsTest, OpeningPostsNoResizeOrMove) {
+  TakeEvents();
+  OpenWindow(0, 10, 10, 200, 100, nullptr, WinClosable);
+  OpenWindow(1, 10, 10, 200, 100, nullptr, WinOpenZoomed);
+  EXPECT_EQ(KindsAmong(TakeEvents(), {EvResized, EvMoved, EvZoomed}), std::vector<int64_t>());
+  NativeWindow(0)->move(40, 40);
+  EXPECT_EQ(KindsAmong(TakeEvents(), {EvResized, EvMoved}), std::vector<int64_t>{EvMoved});
+}
+
 TEST_F(WindowsTest, AHiddenChildRecordsItsParentWithoutAttaching) {
   KzWindow* parent = Open(0, 10, 10);
   KzWindow* hidden = Open(1, 10, 10, WinClosable | WinHidden, parent);
