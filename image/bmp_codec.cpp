@@ -24,18 +24,29 @@ namespace {
 //    6     2     reserved, 0
 //    8     2     reserved, 0
 //   10     4     pixel data offset
-//   14     4     info header size; the palette follows the info header
+//   14     4     info header size: 12 in early files (below), else 40 or more; the palette
+//                follows the info header
 //   18     4     width
 //   22     4     height: rows stored bottom-up, or top-down when negative
 //   26     2     planes, 1
 //   28     2     bits per pixel
-//   30     4     compression: 0 none, 1 RLE8, 2 RLE4, 3 bit fields
+//   30     4     compression: 0 none, 1 RLE8, 2 RLE4, 3 bit fields, 6 bit fields with alpha
 //   34     4     image size (not trusted when reading)
 //   38     8     pixels per metre across and down, 0 when writing
 //   46     4     colours used: palette entries, 0 for 2^bits
 //   50     4     important colours, 0 when writing
-//   54     12    red, green and blue masks, for bit-field compression
+//   54     12    red, green and blue masks, for bit-field compression: inside an info header
+//                of 52 bytes or more, else right after the 40-byte one
+//   66     4     alpha mask: inside an info header of 56 bytes or more, or after the other
+//                three masks for compression 6
 // Palette entries are 4 bytes: blue, green, red, 0.
+//
+// Early files have a 12-byte info header, no compression, and 2^bits palette entries of 3
+// bytes (blue, green, red):
+//   18     2     width
+//   20     2     height, rows stored bottom-up
+//   22     2     planes, 1
+//   24     2     bits per pixel: 1, 4, 8 or 24
 namespace layout {
 constexpr uint64_t kSignature = 0;
 constexpr uint64_t kFileSize = 2;
@@ -51,17 +62,28 @@ constexpr uint64_t kCompression = 30;
 constexpr uint64_t kImageSize = 34;
 constexpr uint64_t kColoursUsed = 46;
 constexpr uint64_t kMasks = 54;
+constexpr uint64_t kAlphaMask = 66;
+constexpr uint32_t kInfoSizeWithAlphaMask = 56;
+
+constexpr uint64_t kCoreWidth = 18;
+constexpr uint64_t kCoreHeight = 20;
+constexpr uint64_t kCoreBitsPerPixel = 24;
 
 constexpr uint64_t kFileHeaderSize = 14;
 constexpr uint32_t kInfoHeaderSize = 40;
+constexpr uint32_t kCoreInfoHeaderSize = 12;
 constexpr uint64_t kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
+constexpr uint64_t kSmallestFile = kFileHeaderSize + kCoreInfoHeaderSize;
 constexpr uint16_t kMagic = 0x4D42;  // "BM"
 constexpr uint64_t kPaletteEntrySize = 4;
+constexpr uint64_t kCorePaletteEntrySize = 3;
 }  // namespace layout
 
 constexpr uint32_t kCompressionNone = 0;
 constexpr uint32_t kCompressionRle8 = 1;
+constexpr uint32_t kCompressionRle4 = 2;
 constexpr uint32_t kCompressionBitFields = 3;
+constexpr uint32_t kCompressionAlphaBitFields = 6;
 
 constexpr uint8_t kRleEndOfLine = 0;
 constexpr uint8_t kRleEndOfBitmap = 1;
@@ -75,6 +97,7 @@ struct BmpHeader {
   int32_t width;
   int32_t height;  // rows, always positive
   bool top_down;
+  bool core;  // the 12-byte info header of early files
   uint16_t bits_per_pixel;
   uint32_t compression;
   uint32_t colours_used;
@@ -90,26 +113,40 @@ bool ValidSize(int32_t width, int32_t stored_height, BmpHeader* header) {
   return static_cast<int64_t>(width) * header->height <= BmpMaxPixels;
 }
 
+bool ParseCoreHeader(const ByteReader& in, BmpHeader* header) {
+  uint16_t width = 0;
+  uint16_t height = 0;
+  if (!in.U16At(layout::kCoreWidth, &width) || !in.U16At(layout::kCoreHeight, &height) ||
+      !in.U16At(layout::kCoreBitsPerPixel, &header->bits_per_pixel)) {
+    return false;
+  }
+  header->core = true;
+  header->compression = kCompressionNone;
+  header->colours_used = 0;
+  return ValidSize(width, height, header);
+}
+
 bool ParseHeader(const ByteReader& in, BmpHeader* header) {
   uint16_t signature = 0;
   uint16_t reserved1 = 0;
   uint16_t reserved2 = 0;
-  int32_t width = 0;
-  int32_t stored_height = 0;
-  if (in.Size() < layout::kHeadersSize) return false;
   if (!in.U16At(layout::kSignature, &signature) || !in.U16At(layout::kReserved1, &reserved1) ||
       !in.U16At(layout::kReserved2, &reserved2) ||
       !in.U32At(layout::kPixelOffset, &header->pixel_offset) ||
-      !in.U32At(layout::kInfoSize, &header->info_size) || !in.I32At(layout::kWidth, &width) ||
-      !in.I32At(layout::kHeight, &stored_height) ||
+      !in.U32At(layout::kInfoSize, &header->info_size)) {
+    return false;
+  }
+  if (signature != layout::kMagic || reserved1 != 0 || reserved2 != 0) return false;
+  if (header->info_size == layout::kCoreInfoHeaderSize) return ParseCoreHeader(in, header);
+  int32_t width = 0;
+  int32_t stored_height = 0;
+  if (header->info_size < layout::kInfoHeaderSize || in.Size() < layout::kHeadersSize) return false;
+  if (!in.I32At(layout::kWidth, &width) || !in.I32At(layout::kHeight, &stored_height) ||
       !in.U16At(layout::kBitsPerPixel, &header->bits_per_pixel) ||
       !in.U32At(layout::kCompression, &header->compression) ||
       !in.U32At(layout::kColoursUsed, &header->colours_used)) {
     return false;
   }
-  if (signature != layout::kMagic || reserved1 != 0 || reserved2 != 0) return false;
-  // Smaller info headers (the old 12-byte one) put width and height elsewhere.
-  if (header->info_size < layout::kInfoHeaderSize) return false;
   return ValidSize(width, stored_height, header);
 }
 
@@ -138,15 +175,17 @@ struct Palette {
 struct ChannelMask {
   uint32_t mask;
   int32_t shift;
-  int32_t bits;
+  int32_t bits;  // 0 when the channel is absent
 };
+
+enum MaskChannel { kRed, kGreen, kBlue, kAlpha };
 
 struct RowFormat {
   int32_t width;
   int32_t bits_per_pixel;
   int32_t pixel_bytes;
   const Palette* palette;
-  ChannelMask masks[3];  // red, green, blue of 16-bit pixels
+  ChannelMask masks[4];  // red, green, blue, alpha of 16 and 32-bit pixels
 };
 
 using RowDecoder = bool (*)(const RowFormat& format, const uint8_t* in, uint8_t* out);
@@ -164,40 +203,62 @@ bool IndexedRow(const RowFormat& format, const uint8_t* in, uint8_t* out) {
   return true;
 }
 
-// Channels narrower than 8 bits are shifted up with the low bits zero.
+uint32_t FieldValue(uint32_t pixel, const ChannelMask& mask) {
+  return (pixel & mask.mask) >> mask.shift;
+}
+
+// Colour fields narrower than 8 bits are shifted up with the low bits zero; wider ones keep
+// their top 8 bits.
 uint8_t ScaleChannel(uint32_t pixel, const ChannelMask& mask) {
   if (mask.bits == 0) return 0;
-  const uint32_t value = (pixel & mask.mask) >> mask.shift;
+  const uint32_t value = FieldValue(pixel, mask);
   return static_cast<uint8_t>(mask.bits >= 8 ? value >> (mask.bits - 8) : value << (8 - mask.bits));
 }
 
+// An alpha field is stretched over 0-255 instead, so that its largest value stays opaque
+// however few bits it has. Without one the pixel is opaque.
+uint8_t ScaleAlpha(uint32_t pixel, const ChannelMask& mask) {
+  if (mask.bits == 0) return 255;
+  const uint64_t largest = (uint64_t{1} << mask.bits) - 1;
+  return static_cast<uint8_t>((FieldValue(pixel, mask) * 255 + largest / 2) / largest);
+}
+
+uint32_t LoadPixel(const uint8_t* in, int32_t stored_bytes) {
+  uint32_t pixel = static_cast<uint32_t>(in[0] | in[1] << 8);
+  if (stored_bytes == 4) pixel |= static_cast<uint32_t>(in[2]) << 16 | uint32_t{in[3]} << 24;
+  return pixel;
+}
+
 bool MaskedRow(const RowFormat& format, const uint8_t* in, uint8_t* out) {
-  for (int32_t x = 0; x < format.width; ++x, in += 2, out += format.pixel_bytes) {
-    const uint32_t pixel = static_cast<uint32_t>(in[0] | in[1] << 8);
-    for (int32_t c = 0; c < 3; ++c)
+  const int32_t stored_bytes = format.bits_per_pixel / 8;
+  for (int32_t x = 0; x < format.width; ++x, in += stored_bytes, out += format.pixel_bytes) {
+    const uint32_t pixel = LoadPixel(in, stored_bytes);
+    for (int32_t c = kRed; c <= kBlue; ++c)
       out[c] = ScaleChannel(pixel, format.masks[c]);
+    if (format.pixel_bytes == 4) out[3] = ScaleAlpha(pixel, format.masks[kAlpha]);
   }
   return true;
 }
 
 bool BgrRow(const RowFormat& format, const uint8_t* in, uint8_t* out) {
-  const int32_t stored_bytes = format.bits_per_pixel / 8;
-  for (int32_t x = 0; x < format.width; ++x, in += stored_bytes, out += format.pixel_bytes) {
+  for (int32_t x = 0; x < format.width; ++x, in += 3, out += format.pixel_bytes) {
     out[0] = in[2];
     out[1] = in[1];
     out[2] = in[0];
-    if (format.pixel_bytes == 4) out[3] = in[3];
   }
   return true;
+}
+
+uint64_t StoredRowSize(int32_t width, int32_t bits_per_pixel) {
+  return (static_cast<uint64_t>(width) * bits_per_pixel + 31) / 32 * 4;
 }
 
 // Only the bytes a row's pixels use are required to be present: the padding of the last row
 // may be missing.
 int32_t DecodeRows(const ByteReader& in, const BmpHeader& header, const Output& out,
                    const RowFormat& format, RowDecoder decode_row) {
-  const uint64_t row_bits = static_cast<uint64_t>(header.width) * header.bits_per_pixel;
-  const uint64_t stored_size = (row_bits + 31) / 32 * 4;
-  const uint64_t used_size = (row_bits + 7) / 8;
+  const uint64_t stored_size = StoredRowSize(header.width, header.bits_per_pixel);
+  const uint64_t used_size = (static_cast<uint64_t>(header.width) * header.bits_per_pixel + 7) / 8;
   for (int32_t y = 0; y < header.height; ++y) {
     const uint8_t* row = in.At(header.pixel_offset + y * stored_size, used_size);
     if (row == nullptr || !decode_row(format, row, out.Row(y))) return 0;
@@ -211,10 +272,11 @@ bool ReadPalette(const ByteReader& in, const BmpHeader& header, Palette* palette
   const uint64_t count =
       header.colours_used != 0 ? header.colours_used : uint64_t{1} << header.bits_per_pixel;
   if (count > 256) return false;
-  const uint8_t* entries =
-      in.At(layout::kFileHeaderSize + header.info_size, count * layout::kPaletteEntrySize);
+  const uint64_t entry_size =
+      header.core ? layout::kCorePaletteEntrySize : layout::kPaletteEntrySize;
+  const uint8_t* entries = in.At(layout::kFileHeaderSize + header.info_size, count * entry_size);
   if (entries == nullptr) return false;
-  for (uint64_t i = 0; i < count; ++i, entries += layout::kPaletteEntrySize) {
+  for (uint64_t i = 0; i < count; ++i, entries += entry_size) {
     palette->rgb[i][0] = entries[2];
     palette->rgb[i][1] = entries[1];
     palette->rgb[i][2] = entries[0];
@@ -223,13 +285,14 @@ bool ReadPalette(const ByteReader& in, const BmpHeader& header, Palette* palette
   return true;
 }
 
-// Runs, literals and deltas move a cursor over the stored rows; a run or literal that would
-// leave the bitmap makes the file malformed.
-class Rle8Decoder {
+// RLE8 and RLE4 share their codes; a byte holds one index, or two (high nibble first) that
+// runs alternate and literals take in turn. Runs, literals and deltas move a cursor over the
+// stored rows; a run or literal that would leave the bitmap makes the file malformed.
+class RleDecoder {
  public:
-  Rle8Decoder(const ByteReader& in, const BmpHeader& header, const Output& out,
-              const Palette& palette)
-      : in_(in), width_(header.width), out_(out), palette_(palette) {
+  RleDecoder(const ByteReader& in, const BmpHeader& header, const Output& out,
+             const Palette& palette)
+      : in_(in), width_(header.width), bits_(header.bits_per_pixel), out_(out), palette_(palette) {
     in_.Seek(header.pixel_offset);
   }
 
@@ -265,6 +328,12 @@ class Rle8Decoder {
     return Literal(code);
   }
 
+  // Pixel i of a run or literal, taken from the byte that holds it.
+  uint8_t Index(uint8_t byte, int32_t i) const {
+    if (bits_ == 8) return byte;
+    return i % 2 == 0 ? byte >> 4 : byte & 0x0F;
+  }
+
   // The cursor's row, or null when it lies below the bitmap. Writers commonly let a row's
   // last run cover the row's padding too, so pixels past the width are read and dropped.
   uint8_t* Row() const {
@@ -279,30 +348,34 @@ class Rle8Decoder {
     return true;
   }
 
-  bool Fill(uint8_t count, uint8_t index) {
+  bool Fill(uint8_t count, uint8_t value) {
     uint8_t* row = Row();
     if (row == nullptr) return false;
     for (int32_t i = 0; i < count; ++i) {
-      if (!Put(row, x_ + i, index)) return false;
+      if (!Put(row, x_ + i, Index(value, i))) return false;
     }
     x_ += count;
     return true;
   }
 
-  // Literal runs keep the data 16-bit aligned: an odd count is followed by a pad byte.
+  // Literal runs keep the data 16-bit aligned: an odd number of bytes is followed by a pad.
   bool Literal(uint8_t count) {
     uint8_t* row = Row();
     if (row == nullptr) return false;
-    uint8_t index = 0;
+    const int32_t per_byte = 8 / bits_;
+    uint8_t byte = 0;
     for (int32_t i = 0; i < count; ++i) {
-      if (!in_.Next(&index) || !Put(row, x_ + i, index)) return false;
+      if (i % per_byte == 0 && !in_.Next(&byte)) return false;
+      if (!Put(row, x_ + i, Index(byte, i))) return false;
     }
     x_ += count;
-    return count % 2 == 0 || in_.Next(&index);
+    const int32_t bytes = (count + per_byte - 1) / per_byte;
+    return bytes % 2 == 0 || in_.Next(&byte);
   }
 
   ByteReader in_;
   const int64_t width_;
+  const int32_t bits_;  // 4 or 8
   const Output& out_;
   const Palette& palette_;
   int64_t x_ = 0;
@@ -311,57 +384,95 @@ class Rle8Decoder {
 
 int32_t DecodeIndexed(const ByteReader& in, const BmpHeader& header, const Output& out,
                       RowFormat format) {
-  const bool rle8 = header.bits_per_pixel == 8 && header.compression == kCompressionRle8;
-  if (header.compression != kCompressionNone && !rle8) return 1;
+  const bool rle = (header.bits_per_pixel == 8 && header.compression == kCompressionRle8) ||
+                   (header.bits_per_pixel == 4 && header.compression == kCompressionRle4);
+  if (header.compression != kCompressionNone && !rle) return 0;
   Palette palette;
   if (!ReadPalette(in, header, &palette)) return 0;
-  if (rle8) return Rle8Decoder(in, header, out, palette).Run();
+  if (rle) return RleDecoder(in, header, out, palette).Run();
   format.palette = &palette;
   return DecodeRows(in, header, out, format, IndexedRow);
 }
 
-// --- 16 bits ---
+// --- 16 and 32 bits ---
 
-bool MakeMask(uint32_t mask, ChannelMask* channel) {
+bool MakeMask(uint32_t mask, int32_t bits_per_pixel, ChannelMask* channel) {
   *channel = ChannelMask{mask, 0, 0};
   if (mask == 0) return true;
-  if (mask > 0xFFFF) return false;
+  if (bits_per_pixel == 16 && mask > 0xFFFF) return false;
   channel->shift = std::countr_zero(mask);
   channel->bits = std::popcount(mask);
   // Contiguous: the shifted mask is all ones.
-  return (mask >> channel->shift) == (1u << channel->bits) - 1;
+  return (mask >> channel->shift) == (uint64_t{1} << channel->bits) - 1;
 }
 
-bool ReadMasks(const ByteReader& in, const BmpHeader& header, RowFormat* format) {
-  static constexpr uint32_t kFiveFiveFive[3] = {0x7C00, 0x03E0, 0x001F};
-  uint32_t masks[3];
-  for (int32_t c = 0; c < 3; ++c) {
-    masks[c] = kFiveFiveFive[c];
-    if (header.compression != kCompressionBitFields) continue;
-    if (!in.U32At(layout::kMasks + 4 * c, &masks[c])) return false;
+// Uncompressed pixels have fixed fields: 5-5-5 in 16 bits, blue, green, red and alpha bytes
+// in 32. Bit-field files give their own masks, the alpha mask where the header has room for
+// it or compression 6 adds it.
+bool ReadPixelMasks(const ByteReader& in, const BmpHeader& header, ChannelMask masks[4]) {
+  static constexpr uint32_t kFiveFiveFive[4] = {0x7C00, 0x03E0, 0x001F, 0};
+  static constexpr uint32_t kBlueGreenRedAlpha[4] = {0x00FF0000, 0x0000FF00, 0x000000FF,
+                                                     0xFF000000};
+  const int32_t bits = header.bits_per_pixel;
+  if (header.core || (bits != 16 && bits != 32)) return false;
+  uint32_t values[4] = {};
+  if (header.compression == kCompressionNone) {
+    std::memcpy(values, bits == 16 ? kFiveFiveFive : kBlueGreenRedAlpha, sizeof(values));
+  } else if (header.compression == kCompressionBitFields ||
+             header.compression == kCompressionAlphaBitFields) {
+    for (int32_t c = kRed; c <= kBlue; ++c) {
+      if (!in.U32At(layout::kMasks + 4 * c, &values[c])) return false;
+    }
+    const bool alpha_mask = header.compression == kCompressionAlphaBitFields ||
+                            header.info_size >= layout::kInfoSizeWithAlphaMask;
+    if (alpha_mask && !in.U32At(layout::kAlphaMask, &values[kAlpha])) return false;
+  } else {
+    return false;
   }
-  for (int32_t c = 0; c < 3; ++c) {
-    if (!MakeMask(masks[c], &format->masks[c])) return false;
+  for (int32_t c = kRed; c <= kAlpha; ++c) {
+    if (!MakeMask(values[c], bits, &masks[c])) return false;
   }
   return true;
 }
 
-int32_t Decode16(const ByteReader& in, const BmpHeader& header, const Output& out,
-                 RowFormat format) {
-  if (header.compression != kCompressionNone && header.compression != kCompressionBitFields)
-    return 1;
-  if (!ReadMasks(in, header, &format)) return 0;
+int32_t DecodeMasked(const ByteReader& in, const BmpHeader& header, const Output& out,
+                     RowFormat format) {
+  if (!ReadPixelMasks(in, header, format.masks)) return 0;
   return DecodeRows(in, header, out, format, MaskedRow);
 }
 
-// --- 24 and 32 bits ---
+// 1 when some pixel's alpha field is not zero; 0 when none is, or when the rows do not lie
+// within the data.
+int32_t ScanAlpha(const ByteReader& in, uint64_t pixel_offset, int32_t width, int32_t height,
+                  int32_t bits_per_pixel, uint32_t alpha_mask) {
+  if (width < 1 || height < 1 || alpha_mask == 0) return 0;
+  const int32_t stored_bytes = bits_per_pixel / 8;
+  const uint64_t used_size = static_cast<uint64_t>(width) * stored_bytes;
+  const uint64_t stored_size = StoredRowSize(width, bits_per_pixel);
+  // Both factors are below 2^33, and the height below 2^31: no product wraps.
+  const uint8_t* pixels = in.At(pixel_offset, stored_size * (height - 1) + used_size);
+  if (pixels == nullptr) return 0;
+  for (int32_t y = 0; y < height; ++y, pixels += stored_size) {
+    for (uint64_t i = 0; i < used_size; i += stored_bytes) {
+      if ((LoadPixel(pixels + i, stored_bytes) & alpha_mask) != 0) return 1;
+    }
+  }
+  return 0;
+}
 
-int32_t DecodeTrueColour(const ByteReader& in, const BmpHeader& header, const Output& out,
-                         const RowFormat& format) {
-  // Bit-field 32-bit files are read in the usual blue, green, red, alpha byte order.
-  const bool bit_fields =
-      header.bits_per_pixel == 32 && header.compression == kCompressionBitFields;
-  if (header.compression != kCompressionNone && !bit_fields) return 1;
+// Whether the decoded pixels carry alpha: 16 and 32-bit files whose alpha field is in use.
+bool UsesAlpha(const ByteReader& in, const BmpHeader& header) {
+  ChannelMask masks[4];
+  if (!ReadPixelMasks(in, header, masks)) return false;
+  return ScanAlpha(in, header.pixel_offset, header.width, header.height, header.bits_per_pixel,
+                   masks[kAlpha].mask) != 0;
+}
+
+// --- 24 bits ---
+
+int32_t Decode24(const ByteReader& in, const BmpHeader& header, const Output& out,
+                 const RowFormat& format) {
+  if (header.compression != kCompressionNone) return 0;
   return DecodeRows(in, header, out, format, BgrRow);
 }
 
@@ -371,7 +482,7 @@ bool LoadFile(ImageDecodeContext* context) {
   std::FILE* file = context->file;
   if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0) return false;
   const long size = std::ftell(file);
-  if (size < static_cast<long>(layout::kHeadersSize) || std::fseek(file, 0, SEEK_SET) != 0)
+  if (size < static_cast<long>(layout::kSmallestFile) || std::fseek(file, 0, SEEK_SET) != 0)
     return false;
   auto* copy = static_cast<uint8_t*>(AllocateBlockNoClear(static_cast<uint64_t>(size)));
   if (copy == nullptr) return false;
@@ -622,23 +733,22 @@ void RegisterBmpCodec() {
 int32_t CheckBmp(ImageDecodeContext* context) {
   if (context == nullptr) return 0;
   if (context->memory_source != 0) {
-    if (context->data == nullptr || context->data_size < layout::kHeadersSize) return 0;
+    if (context->data == nullptr || context->data_size < layout::kSmallestFile) return 0;
     context->bytes = context->data;
     context->size = context->data_size;
   } else if (!LoadFile(context)) {
     return 0;
   }
+  const ByteReader in(context->bytes, context->size);
   BmpHeader header{};
-  if (!ParseHeader(ByteReader(context->bytes, context->size), &header)) {
+  if (!ParseHeader(in, &header)) {
     FinishBmp(context);
     return 0;
   }
   context->width = header.width;
   context->height = header.height;
   context->bits_per_pixel = header.bits_per_pixel;
-  const bool alpha = header.bits_per_pixel == 32 &&
-                     BmpHasAlpha(context->bytes, context->size, header.width, header.height);
-  context->output_depth = alpha ? 32 : 24;
+  context->output_depth = UsesAlpha(in, header) ? 32 : 24;
   return 1;
 }
 
@@ -647,7 +757,8 @@ int32_t DecodeBmp(ImageDecodeContext* context, void* destination, int64_t pitch,
   const ByteReader in(context->bytes, context->size);
   BmpHeader header{};
   if (!ParseHeader(in, &header)) return 0;
-  const int32_t pixel_bytes = header.bits_per_pixel == 32 && context->output_depth == 32 ? 4 : 3;
+  const bool masked = header.bits_per_pixel == 16 || header.bits_per_pixel == 32;
+  const int32_t pixel_bytes = masked && context->output_depth == 32 ? 4 : 3;
   if (pitch < static_cast<int64_t>(header.width) * pixel_bytes) return 0;
   const bool bottom_up_buffer = (flags & ImageRowsBottomUp) != 0;
   const Output out{static_cast<uint8_t*>(destination), pitch, header.height,
@@ -659,12 +770,12 @@ int32_t DecodeBmp(ImageDecodeContext* context, void* destination, int64_t pitch,
     case 8:
       return DecodeIndexed(in, header, out, format);
     case 16:
-      return Decode16(in, header, out, format);
-    case 24:
     case 32:
-      return DecodeTrueColour(in, header, out, format);
+      return DecodeMasked(in, header, out, format);
+    case 24:
+      return Decode24(in, header, out, format);
     default:
-      return 1;
+      return 0;
   }
 }
 
@@ -677,18 +788,10 @@ void FinishBmp(ImageDecodeContext* context) {
 }
 
 int32_t BmpHasAlpha(const uint8_t* bytes, uint64_t size, int32_t width, int32_t height) {
-  if (width < 1 || height < 1) return 0;
   const ByteReader in(bytes, size);
   uint32_t pixel_offset = 0;
   if (!in.U32At(layout::kPixelOffset, &pixel_offset)) return 0;
-  // Both factors are below 2^31, so the product of the three stays below 2^64.
-  const uint64_t rows_size = static_cast<uint64_t>(width) * 4 * static_cast<uint64_t>(height);
-  const uint8_t* pixels = in.At(pixel_offset, rows_size);
-  if (pixels == nullptr) return 0;
-  for (uint64_t i = 3; i < rows_size; i += 4) {
-    if (pixels[i] != 0) return 1;
-  }
-  return 0;
+  return ScanAlpha(in, pixel_offset, width, height, 32, 0xFF000000);
 }
 
 intptr_t EncodeBmp(const char* path, const void* pixels, int32_t width, int32_t height,

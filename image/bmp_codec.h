@@ -1,9 +1,11 @@
 // The BMP codec, registered under ImageFormatBmp.
 //
-// Decodes uncompressed 1, 4, 8, 16 (5-5-5, or by bit-field masks), 24 and 32-bit files and
-// RLE8, stored bottom-up or (negative height) top-down, into 3-byte RGB pixels, or 4-byte
-// RGBA for 32-bit files whose fourth bytes are not all zero. Encodes 1, 4, 8, 24 and 32-bit
-// files from RGB or RGBA pixels, choosing palettes with the colour quantizer.
+// Decodes uncompressed 1, 4, 8, 16 and 32-bit files (16 and 32 bits with fixed fields or
+// through bit-field masks), 24-bit files, RLE8 and RLE4, and the 12-byte info header of early
+// files at 1, 4, 8 and 24 bits; rows stored bottom-up or (negative height) top-down. Pixels
+// come out as 3-byte RGB, or 4-byte RGBA for 16 and 32-bit files whose alpha field is not
+// zero in every pixel. Encodes 1, 4, 8, 24 and 32-bit files from RGB or RGBA pixels, choosing
+// palettes with the colour quantizer.
 //
 // A malformed file fails with 0 and is never read or written beyond its buffers. Main thread
 // only (the decode context is process-wide).
@@ -21,14 +23,15 @@ inline constexpr int64_t BmpMaxPixels = int64_t{1} << 28;
 // Start routine: registers the BMP decoder and encoder. A second call adds nothing.
 void RegisterBmpCodec();
 
-// Accepts a source of at least 54 bytes with the "BM" signature, zero reserved words, an
-// info header of at least 40 bytes and a size within the limits above; records width,
-// height, bits per pixel and output depth in the context. A file source is read into the
-// context's file copy, which FinishBmp frees.
+// Accepts a source with the "BM" signature, zero reserved words, an info header of 12 bytes
+// or of at least 40 (of which the first 40 are present) and a size within the limits above;
+// records width, height, bits per pixel and output depth in the context. A file source is
+// read into the context's file copy, which FinishBmp frees.
 int32_t CheckBmp(ImageDecodeContext* context);
 // 1 when the pixels are in the destination. 0 when the file is malformed or cut short (rows
-// already written stay), or the pitch is shorter than a row. Unsupported compressions and
-// depths write nothing and give 1.
+// already written stay), the pitch is shorter than a row, or the file is of a kind not
+// decoded here (other depths, embedded JPEG or PNG, 24-bit run lengths, ...). Pixels that
+// run-length codes skip are left as they were.
 int32_t DecodeBmp(ImageDecodeContext* context, void* destination, int64_t pitch, uint32_t flags);
 void FinishBmp(ImageDecodeContext* context);
 // 1 when some pixel of the 32-bit rows stored from the file's pixel data offset has a

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "runtime/memory.h"
 
@@ -91,13 +92,75 @@ bool CopyPixels(ColourQuantizer* q, const uint8_t* source, int64_t pitch) {
 }
 
 bool PreparePixels(ColourQuantizer* q, const void* pixels, int64_t pitch) {
-  const bool packed_rgba = q->source_depth == 32 && pitch == static_cast<int64_t>(q->width) * 4;
-  if (packed_rgba && (q->options & QuantizeDither) == 0) {
-    // Only dithering writes to the pixels, so without it the caller's buffer serves as is.
+  // Nothing writes to the pixels, so packed RGBA rows serve as they are.
+  if (q->source_depth == 32 && pitch == static_cast<int64_t>(q->width) * 4) {
     q->pixels = static_cast<uint8_t*>(const_cast<void*>(pixels));
     return true;
   }
   return CopyPixels(q, static_cast<const uint8_t*>(pixels), pitch);
+}
+
+// --- Exact colours ---
+
+// Twice the largest palette, so that probe runs stay short and an empty slot always remains.
+constexpr int32_t kColourSlots = 512;
+
+}  // namespace
+
+struct QuantColourTable {
+  uint32_t colours[kColourSlots];  // RGBA bytes as one value
+  int16_t entries[kColourSlots];   // the colour's palette entry; -1 for an empty slot
+};
+
+namespace {
+
+uint32_t PackColour(const uint8_t* rgba) {
+  uint32_t colour = 0;
+  std::memcpy(&colour, rgba, 4);
+  return colour;
+}
+
+// The slot that holds colour, or the empty slot where it belongs.
+int32_t FindSlot(const QuantColourTable* table, uint32_t colour) {
+  int32_t slot = static_cast<int32_t>((colour * 0x9E3779B1u) >> 23);
+  while (table->entries[slot] >= 0 && table->colours[slot] != colour)
+    slot = (slot + 1) & (kColourSlots - 1);
+  return slot;
+}
+
+// Gives every distinct colour the next palette entry. False as soon as there are more colours
+// than entries, which a photograph reaches within its first rows, so that counting costs
+// little before learning.
+bool CollectColours(ColourQuantizer* q, QuantColourTable* table) {
+  std::fill(std::begin(table->entries), std::end(table->entries), int16_t{-1});
+  const int32_t limit = 1 << q->output_depth;
+  const uint64_t pixels = static_cast<uint64_t>(q->width) * q->height;
+  int16_t count = 0;
+  for (uint64_t i = 0; i < pixels; ++i) {
+    const uint8_t* rgba = q->pixels + i * 4;
+    const uint32_t colour = PackColour(rgba);
+    const int32_t slot = FindSlot(table, colour);
+    if (table->entries[slot] >= 0) continue;
+    if (count == limit) return false;
+    table->colours[slot] = colour;
+    table->entries[slot] = count;
+    std::memcpy(q->palette[count++], rgba, 4);
+  }
+  return true;
+}
+
+// When the colours fit the palette they become it unchanged: learning would only blur them.
+bool UseExactColours(ColourQuantizer* q) {
+  auto* table = static_cast<QuantColourTable*>(AllocateBlockNoClear(sizeof(QuantColourTable)));
+  // Without room for the table the palette is learnt, as for a picture of many colours.
+  if (table == nullptr) return false;
+  if (!CollectColours(q, table)) {
+    FreeBlock(table);
+    std::memset(q->palette, 0, sizeof(q->palette));
+    return false;
+  }
+  q->exact_colours = table;
+  return true;
 }
 
 // --- The network ---
@@ -313,6 +376,12 @@ void MapByLuminance(const ColourQuantizer* q, const uint8_t* row) {
   }
 }
 
+void MapExactly(const ColourQuantizer* q, const uint8_t* row) {
+  const QuantColourTable* table = q->exact_colours;
+  for (int32_t x = 0; x < q->width; ++x, row += 4)
+    q->row_buffer[x] = static_cast<uint8_t>(table->entries[FindSlot(table, PackColour(row))]);
+}
+
 void MapBySearch(const ColourQuantizer* q, const uint8_t* row) {
   for (int32_t x = 0; x < q->width; ++x, row += 4)
     q->row_buffer[x] = static_cast<uint8_t>(Search(q->network, row));
@@ -341,15 +410,15 @@ void LimitError(int32_t* error, const int32_t* step) {
   }
 }
 
-void SubtractError(uint8_t* pixel, const int32_t* error, int32_t numerator) {
-  for (int32_t c = 0; c < 4; ++c)
-    pixel[c] = ClampByte(pixel[c] - numerator * error[c] / 16);
-}
-
-void DiffuseError(const ColourQuantizer* q, uint8_t* next, int32_t x, const int32_t* error) {
-  if (x > 0) SubtractError(next + (x - 1) * 4, error, 3);
-  if (x + 1 < q->width) SubtractError(next + (x + 1) * 4, error, 1);
-  SubtractError(next + x * 4, error, 5);
+// Spreads a pixel's error over the next row: 3/16 to the pixel before x, 5/16 to x and 1/16
+// to the one after.
+void DiffuseError(const ColourQuantizer* q, int32_t x, const int32_t* error) {
+  int32_t* next = q->outgoing_error + x * 4;
+  for (int32_t c = 0; c < 4; ++c) {
+    if (x > 0) next[c - 4] += 3 * error[c] / 16;
+    if (x + 1 < q->width) next[c + 4] += error[c] / 16;
+    next[c] += 5 * error[c] / 16;
+  }
 }
 
 // The error of one pixel: what the chosen palette colour adds to it, colour channels
@@ -362,27 +431,34 @@ void PixelError(const uint8_t* entry, const uint8_t* pixel, int32_t* step) {
   step[3] = entry[3] - pixel[3];
 }
 
+// The error goes to whichever row is asked for next: the encoder asks for the bottom row
+// first when the source runs top-down, and a row already written can take no more error.
 void MapWithDithering(ColourQuantizer* q, int32_t y) {
-  uint8_t* row = PixelRow(q, y);
-  uint8_t* next = PixelRow(q, y + 1 < q->height ? y + 1 : y);
+  const uint8_t* row = PixelRow(q, y);
+  const uint64_t values = static_cast<uint64_t>(q->width) * 4;
+  std::fill(q->outgoing_error, q->outgoing_error + values, 0);
   int32_t error[4];
   std::memcpy(error, q->error_carry, sizeof(error));
   for (int32_t x = 0; x < q->width; ++x) {
-    const uint8_t* pixel = row + x * 4;
+    const int32_t* incoming = q->incoming_error + x * 4;
+    uint8_t pixel[4];
     uint8_t target[4];
-    for (int32_t c = 0; c < 4; ++c)
+    for (int32_t c = 0; c < 4; ++c) {
+      pixel[c] = ClampByte(row[x * 4 + c] - incoming[c]);
       target[c] = ClampByte(pixel[c] - error[c]);
+    }
     const int32_t index = Search(q->network, target);
     int32_t step[4];
     PixelError(q->palette[index], pixel, step);
     for (int32_t c = 0; c < 4; ++c)
       error[c] += step[c];
     LimitError(error, step);
-    DiffuseError(q, next, x, error);
+    DiffuseError(q, x, error);
     q->row_buffer[x] = static_cast<uint8_t>(index);
   }
   for (int32_t c = 0; c < 4; ++c)
     q->error_carry[c] = 7 * error[c] / 16;
+  std::swap(q->incoming_error, q->outgoing_error);
 }
 
 // Packs in place: byte j is made from indices j * per_byte onwards, which lie at or after j,
@@ -398,6 +474,15 @@ void PackRow(uint8_t* buffer, int32_t width, int32_t depth) {
       packed = (packed << depth) | (buffer[j * per_byte + k] & mask);
     buffer[j] = static_cast<uint8_t>(packed);
   }
+}
+
+// Two rows of errors for a learnt palette that is dithered; true when none are needed.
+bool AllocateDithering(ColourQuantizer* q) {
+  if ((q->options & QuantizeDither) == 0) return true;
+  const uint64_t size = static_cast<uint64_t>(q->width) * 4 * sizeof(int32_t);
+  q->incoming_error = static_cast<int32_t*>(AllocateBlock(size));
+  q->outgoing_error = static_cast<int32_t*>(AllocateBlock(size));
+  return q->incoming_error != nullptr && q->outgoing_error != nullptr;
 }
 
 void SetBlackAndWhite(ColourQuantizer* q) {
@@ -461,12 +546,13 @@ ColourQuantizer* CreateQuantizer(const void* pixels, int32_t width, int32_t heig
     FreeQuantizer(q);
     return nullptr;
   }
+  if (UseExactColours(q)) return q;
   if (output_depth == 1) {
     SetBlackAndWhite(q);
     return q;
   }
   q->network = CreateNetwork(q);
-  if (q->network == nullptr) {
+  if (q->network == nullptr || !AllocateDithering(q)) {
     FreeQuantizer(q);
     return nullptr;
   }
@@ -479,7 +565,9 @@ ColourQuantizer* CreateQuantizer(const void* pixels, int32_t width, int32_t heig
 
 const uint8_t* QuantizedRow(ColourQuantizer* quantizer, int32_t y) {
   if (quantizer == nullptr || y < 0 || y >= quantizer->height) return nullptr;
-  if (quantizer->output_depth == 1) {
+  if (quantizer->exact_colours != nullptr) {
+    MapExactly(quantizer, PixelRow(quantizer, y));
+  } else if (quantizer->output_depth == 1) {
     MapByLuminance(quantizer, PixelRow(quantizer, y));
   } else if ((quantizer->options & QuantizeDither) != 0) {
     MapWithDithering(quantizer, y);
@@ -494,6 +582,9 @@ void FreeQuantizer(ColourQuantizer* quantizer) {
   if (quantizer == nullptr) return;
   if (quantizer->owns_pixels) FreeBlock(quantizer->pixels);
   FreeBlock(quantizer->network);
+  FreeBlock(quantizer->exact_colours);
+  FreeBlock(quantizer->incoming_error);
+  FreeBlock(quantizer->outgoing_error);
   FreeBlock(quantizer->row_buffer);
   FreeBlock(quantizer);
 }

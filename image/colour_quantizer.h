@@ -1,10 +1,12 @@
 // ColourQuantizer: reduces RGBA pixels to a palette of 2, 4, 16 or 256 colours and maps them
 // to palette indices one row at a time, for the palette depths of the BMP encoder.
 //
-// Depths 2, 4 and 8 learn their palette with a self-organising network of four-channel
-// neurons (alpha, blue, green, red) in a gamma space of 1.8, where colour distances are
-// weighted by opacity so that a transparent pixel is told apart by its alpha alone. Depth 1
-// has a fixed black-and-white palette and splits pixels by luminance. Rows can optionally be
+// A picture with no more distinct colours (red, green, blue and alpha) than the palette holds
+// gets them as its palette, unchanged, at every depth. Otherwise depths 2, 4 and 8 learn
+// their palette with a self-organising network of four-channel neurons (alpha, blue, green,
+// red) in a gamma space of 1.8, where colour distances are weighted by opacity so that a
+// transparent pixel is told apart by its alpha alone, and depth 1 has a fixed
+// black-and-white palette and splits pixels by luminance. Learnt palettes can optionally be
 // dithered by error diffusion.
 //
 // A quantizer belongs to one thread.
@@ -38,6 +40,9 @@ struct QuantNetwork {
   uint8_t colour_map[QuantMaxNeurons][4];
 };
 
+// Where each colour of a picture that fits its palette has its entry.
+struct QuantColourTable;
+
 // A sized block.
 struct ColourQuantizer {
   uint8_t* pixels;  // RGBA rows of exactly width * 4 bytes
@@ -48,10 +53,15 @@ struct ColourQuantizer {
   int32_t output_depth;
   int32_t owns_pixels;    // 1 when pixels is a private copy
   uint8_t* row_buffer;    // width + 8 bytes: a row's indices, packed in place
-  QuantNetwork* network;  // null for depth 1
+  QuantNetwork* network;  // null for depth 1 and for exact colours
   double gamma;
-  int32_t error_carry[4];   // red, green, blue, alpha: dithering error for the next row
-  uint8_t palette[256][4];  // red, green, blue, alpha
+  int32_t error_carry[4];           // red, green, blue, alpha: dithering error for the next row
+  uint8_t palette[256][4];          // red, green, blue, alpha
+  QuantColourTable* exact_colours;  // set when every colour has its own palette entry
+  // Dithering, width * 4 values each: the error owed to the row asked for next, and the
+  // error the current row leaves for the one after it.
+  int32_t* incoming_error;
+  int32_t* outgoing_error;
 };
 
 // How learning walks the pixels, derived from the image size alone.
@@ -74,18 +84,18 @@ uint8_t QuantPaletteValue(double value, double gamma);
 uint8_t QuantAlphaByte(double alpha);
 
 // Pixels are rows at pitch bytes of 3-byte RGB (source depth 24) or 4-byte RGBA (32) pixels;
-// they are read during creation and, for a 32-bit source without dithering whose rows are
-// packed, used in place until FreeQuantizer. Output depth is 1, 2, 4 or 8. Null for other
-// depths, a size below 1, a pitch shorter than a row, or when memory runs out.
+// they are read during creation and, for a 32-bit source whose rows are packed, used in place
+// until FreeQuantizer, so they must stay unchanged until then. Output depth is 1, 2, 4 or 8.
+// Null for other depths, a size below 1, a pitch shorter than a row, or when memory runs out.
 ColourQuantizer* CreateQuantizer(const void* pixels, int32_t width, int32_t height,
                                  int32_t source_depth, int64_t pitch, int32_t output_depth,
                                  uint32_t options);
 
 // Row y's palette indices packed most significant bits first (eight, four, two or one per
 // byte); bits beyond the width are 0. The row lives in the quantizer's row buffer until the
-// next call. With dithering each call spreads its error into row y + 1 (row y itself for
-// the last row) and hands 7/16 of its last error to the next call. Null for a row outside
-// the image.
+// next call. With dithering each call spreads its error into the row the next call asks
+// for, whichever that is (rows are asked for in the order they are written, top or bottom
+// first), and hands it 7/16 of its last error as well. Null for a row outside the image.
 const uint8_t* QuantizedRow(ColourQuantizer* quantizer, int32_t y);
 
 // Null is ignored.

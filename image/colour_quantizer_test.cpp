@@ -193,22 +193,27 @@ INSTANTIATE_TEST_SUITE_P(Depths, FewColoursTest,
                          ::testing::Values(FewColours{2, 2}, FewColours{4, 4}, FewColours{8, 4}));
 
 TEST(ColourQuantizerTest, TransparentPixelsAreToldApartByAlphaAlone) {
-  std::vector<uint8_t> pixels = Quadrants(16, 16);
-  // Transparent pixels of very different colours on the left half of the top rows.
+  // An opaque ramp of 1024 colours, too many to keep as they are, so the palette is learnt.
+  std::vector<uint8_t> pixels;
+  for (int32_t i = 0; i < 32 * 32; ++i)
+    pixels.insert(pixels.end(),
+                  {static_cast<uint8_t>(i % 32 * 8), static_cast<uint8_t>(i / 4), 128, 255});
+  // Transparent pixels of very different colours on the left of the top rows.
   for (int32_t i = 0; i < 16; ++i) {
-    uint8_t* pixel = &pixels[((i / 8) * 16 + i % 8) * 4];
+    uint8_t* pixel = &pixels[((i / 8) * 32 + i % 8) * 4];
     pixel[0] = static_cast<uint8_t>(i * 16);
     pixel[1] = static_cast<uint8_t>(255 - i * 16);
     pixel[3] = 0;
   }
-  Quantizer quantizer(CreateQuantizer(pixels.data(), 16, 16, 32, 64, 8, 0));
+  Quantizer quantizer(CreateQuantizer(pixels.data(), 32, 32, 32, 128, 8, 0));
   ASSERT_NE(quantizer, nullptr);
+  ASSERT_NE(quantizer->network, nullptr);
   const auto rows = AllRows(quantizer.get());
   const int32_t transparent = rows[0][0];
   for (int32_t i = 0; i < 16; ++i)
     EXPECT_EQ(rows[i / 8][i % 8], transparent);
   EXPECT_LT(quantizer->palette[transparent][3], 16);
-  EXPECT_NE(rows[15][0], transparent);
+  EXPECT_NE(rows[31][0], transparent);
 }
 
 TEST(ColourQuantizerTest, DitheringKeepsIndicesAndErrorInRangeAndLeavesTheSourceAlone) {
