@@ -113,6 +113,10 @@ class PayloadPin {
   bool pinned_ = false;
 };
 
+// Whether CurrentEvent owns its payload: it does for an event taken from the queue, not
+// while it shows an event being posted, whose queued node owns the payload.
+bool CurrentPayloadOwned = false;
+
 // Set whenever NextQueuedEvent takes an event: a post-time dispatch whose callbacks took
 // events leaves CurrentEvent to the last one taken rather than restoring what it replaced.
 uint64_t TakeCount = 0;
@@ -210,14 +214,19 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
 
   guard.Unlock();
   CurrentEventRecord saved = CurrentEvent;
+  const bool saved_owned = CurrentPayloadOwned;
   // The queued node, not CurrentEvent, owns the payload while the callbacks run: a take
   // from inside them must not release it as the event it replaces.
-  CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, nullptr};
+  CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, release};
+  CurrentPayloadOwned = false;
   const uint64_t takes_before = TakeCount;
   {
     PayloadPin pin(payload);
     DispatchBoundCallbacks(kind, window, object, subtype);
-    if (TakeCount == takes_before) CurrentEvent = saved;
+    if (TakeCount == takes_before) {
+      CurrentEvent = saved;
+      CurrentPayloadOwned = saved_owned;
+    }
   }
   // A payload that was not queued (a folded event carries none) has been seen by its
   // callbacks and is done with.
@@ -256,11 +265,12 @@ int32_t NextQueuedEvent() {
   CurrentEvent.kind = 0;
   QueueGuard guard;
   ++TakeCount;
-  if (CurrentEvent.payload != nullptr) {
+  if (CurrentEvent.payload != nullptr && CurrentPayloadOwned) {
     ReleasePayload(CurrentEvent.payload, CurrentEvent.payloadRelease);
-    CurrentEvent.payload = nullptr;
-    CurrentEvent.payloadRelease = nullptr;
   }
+  CurrentEvent.payload = nullptr;
+  CurrentEvent.payloadRelease = nullptr;
+  CurrentPayloadOwned = false;
   CurrentEvent.subtype = -1;
 
   EventNode* node = EventQueue.head;
@@ -272,6 +282,7 @@ int32_t NextQueuedEvent() {
   CurrentEvent.window = node->window;
   CurrentEvent.subtype = node->subtype;
   CurrentEvent.payloadRelease = node->payloadRelease;
+  CurrentPayloadOwned = true;
   UnlinkNode(nullptr, node);
   const uint32_t flags = node->postFlags;
   FreeElement(EventQueue.pool, node);

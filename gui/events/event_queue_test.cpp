@@ -250,7 +250,11 @@ void FreeHeapPayload(void* payload) {
 
 std::vector<int> payloads_read;
 int64_t ReadPayload() {
+  // Callbacks of a posted event see its payload with its release, as those of a taken one.
   auto* payload = static_cast<int*>(CurrentEventPayload());
+  if (payload != nullptr) {
+    EXPECT_EQ(CurrentEvent.payloadRelease, &FreeHeapPayload);
+  }
   payloads_read.push_back(payload == nullptr ? -1 : *payload);
   return 0;
 }
