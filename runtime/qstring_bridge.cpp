@@ -23,6 +23,11 @@ int64_t QStringToStringStack(const QString& text, StringResultPosition p) {
   return length;
 }
 
+char16_t* QStringToStringStackResult(const QString& text, StringResultPosition p) {
+  QStringToStringStack(text, p);
+  return StringStackAddressAt(p + 1);
+}
+
 int64_t QStringToBuffer(char16_t* buffer, const QString& text, int64_t capacity) {
   if (capacity < 1) return 0;
   auto length = static_cast<int64_t>(text.size());

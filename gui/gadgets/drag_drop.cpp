@@ -171,11 +171,6 @@ QWidget* ContentViewOf(int64_t window) {
   return native != nullptr ? native->contentView() : nullptr;
 }
 
-char16_t* StringResult(const QString& text, StringResultPosition p) {
-  QStringToStringStack(text, p);
-  return reinterpret_cast<char16_t*>(StringStackBuffer + p);
-}
-
 }  // namespace
 
 void ReleaseDropRecord(void* payload) {
@@ -262,7 +257,7 @@ int32_t DropY(const DropRecord* record) {
 
 char16_t* DropText(const DropRecord* record, StringResultPosition p) {
   if (record == nullptr || record->text == nullptr) return SetEmptyStringResult(p);
-  return StringResult(*record->text, p);
+  return QStringToStringStackResult(*record->text, p);
 }
 
 int64_t CountDropFiles(const DropRecord* record) {
@@ -271,7 +266,7 @@ int64_t CountDropFiles(const DropRecord* record) {
 
 char16_t* DropFile(const DropRecord* record, int64_t index, StringResultPosition p) {
   if (index < 0 || index >= CountDropFiles(record)) return SetEmptyStringResult(p);
-  return StringResult(record->files->at(index), p);
+  return QStringToStringStackResult(record->files->at(index), p);
 }
 
 const QImage* DropImage(const DropRecord* record) {

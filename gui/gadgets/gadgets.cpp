@@ -22,11 +22,6 @@ KzGadgetFunctions* FunctionsOf(int64_t gadget) {
   return record != nullptr ? record->functions : nullptr;
 }
 
-char16_t* StringResult(const QString& text, StringResultPosition p) {
-  QStringToStringStack(text, p);
-  return reinterpret_cast<char16_t*>(StringStackBuffer + p);
-}
-
 }  // namespace
 
 void InitGadgets() {
@@ -247,7 +242,7 @@ void SetGadgetText(int64_t gadget, const char16_t* text) {
 char16_t* GetGadgetText(int64_t gadget, StringResultPosition p) {
   KzGadgetFunctions* functions = FunctionsOf(gadget);
   if (functions == nullptr) return SetEmptyStringResult(p);
-  return StringResult(functions->GetGadgetText(), p);
+  return QStringToStringStackResult(functions->GetGadgetText(), p);
 }
 
 void SetGadgetItemText(int64_t gadget, int32_t item, const char16_t* text, int32_t column) {
@@ -259,7 +254,7 @@ void SetGadgetItemText(int64_t gadget, int32_t item, const char16_t* text, int32
 char16_t* GetGadgetItemText(int64_t gadget, int32_t item, int32_t column, StringResultPosition p) {
   KzGadgetFunctions* functions = FunctionsOf(gadget);
   if (functions == nullptr) return SetEmptyStringResult(p);
-  return StringResult(functions->GetGadgetItemText(item, column), p);
+  return QStringToStringStackResult(functions->GetGadgetItemText(item, column), p);
 }
 
 void SetGadgetAttribute(int64_t gadget, int32_t attribute, int64_t value) {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QStringList>
 
 #include "gui/requesters/key_window_keeper.h"
@@ -19,10 +20,12 @@ bool HaveWidgetApplication() {
   return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-// Qt's own panel rather than the desktop's: it looks and behaves the same on every
-// platform, runs in-process with exec(), and can be driven on the offscreen platform.
+// The desktop's own panel where the platform offers one, as users of that desktop expect;
+// Qt's own on the offscreen platform, which has none and where the tests drive the panel.
 void UseQtPanel(QFileDialog& panel) {
-  panel.setOption(QFileDialog::DontUseNativeDialog);
+  if (QGuiApplication::platformName() == u"offscreen") {
+    panel.setOption(QFileDialog::DontUseNativeDialog);
+  }
 }
 
 // The paths of a confirmed panel, or none when it was cancelled.
@@ -56,11 +59,6 @@ QString WithOneTrailingSlash(QString path) {
   return path + u'/';
 }
 
-char16_t* WriteResult(const QString& path, StringResultPosition p) {
-  QStringToStringStack(path, p);
-  return StringStackAddressAt(p + 1);
-}
-
 }  // namespace
 
 InitialPath SplitInitialPath(const char16_t* path) {
@@ -90,7 +88,7 @@ char16_t* ChooseFolder(const char16_t* title, const char16_t* initial_path, int3
   panel.setOption(QFileDialog::ShowDirsOnly);
   const QStringList chosen = RunForSelection(panel, title, initial_path);
   if (chosen.isEmpty()) return SetEmptyStringResult(p);
-  return WriteResult(WithOneTrailingSlash(ResolvedPath(chosen.first())), p);
+  return QStringToStringStackResult(WithOneTrailingSlash(ResolvedPath(chosen.first())), p);
 }
 
 char16_t* ChooseFolder(const char16_t* title, const char16_t* initial_path,
@@ -111,7 +109,7 @@ char16_t* ChooseFilesToOpen(const char16_t* title, const char16_t* initial_path,
   // files of an earlier selection.
   ChosenList = multiple ? chosen : QStringList();
   NextChosenIndex = 1;
-  return WriteResult(chosen.first(), p);
+  return QStringToStringStackResult(chosen.first(), p);
 }
 
 char16_t* ChooseFilesToOpen(const char16_t* title, const char16_t* initial_path,
@@ -121,7 +119,8 @@ char16_t* ChooseFilesToOpen(const char16_t* title, const char16_t* initial_path,
 }
 
 char16_t* NextChosenFile(StringResultPosition p) {
-  if (NextChosenIndex < ChosenList.size()) return WriteResult(ChosenList[NextChosenIndex++], p);
+  if (NextChosenIndex < ChosenList.size())
+    return QStringToStringStackResult(ChosenList[NextChosenIndex++], p);
   ChosenList.clear();
   return SetEmptyStringResult(p);
 }
@@ -139,7 +138,7 @@ char16_t* ChooseFileToSave(const char16_t* title, const char16_t* initial_path, 
   panel.setFileMode(QFileDialog::AnyFile);
   const QStringList chosen = RunForSelection(panel, title, initial_path);
   if (chosen.isEmpty()) return SetEmptyStringResult(p);
-  return WriteResult(chosen.first(), p);
+  return QStringToStringStackResult(chosen.first(), p);
 }
 
 char16_t* ChooseFileToSave(const char16_t* title, const char16_t* initial_path,
