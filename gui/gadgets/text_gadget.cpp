@@ -27,9 +27,40 @@ QColor GreyedTextColor() {
 Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
   setGeometry(frame);
   setTextFormat(Qt::PlainText);
-  // A label's text starts at its top and wraps; QLabel would centre one long line.
-  setWordWrap(true);
+  // A label's text starts at its top; QLabel would centre it.
   setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
+
+void Kz_NSTextField::setStringValue(const QString& value) {
+  text_ = value;
+  fitText();
+}
+
+void Kz_NSTextField::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  fitText();
+}
+
+void Kz_NSTextField::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  if (event->type() == QEvent::FontChange) fitText();
+}
+
+void Kz_NSTextField::fitText() {
+  const QFontMetrics metrics = fontMetrics();
+  const bool one_line = contentsRect().height() < 2 * metrics.lineSpacing();
+  setWordWrap(!one_line);
+  if (!one_line) {
+    setText(text_);
+    setToolTip(QString());
+    return;
+  }
+  // Lines are shown one at a time too: a line feed would push the rest out of sight.
+  QString line = text_;
+  line.replace(u'\n', u' ');
+  const QString shown = metrics.elidedText(line, Qt::ElideMiddle, contentsRect().width());
+  setText(shown);
+  setToolTip(shown == text_ ? QString() : text_);
 }
 
 QLabel* KzTextGadgetFunctions::Label() const {
@@ -38,7 +69,9 @@ QLabel* KzTextGadgetFunctions::Label() const {
 
 void KzTextGadgetFunctions::SetGadgetColor(int32_t type, const QColor& color) {
   if (type == ColorTypeBack) {
+    // Only a colour of its own is drawn; otherwise the parent's background shows through.
     SetPaletteColor(Label(), QPalette::Window, color.isValid() ? color : defaultBackgroundColor);
+    Label()->setAutoFillBackground(color.isValid());
     return;
   }
   if (type != ColorTypeFront) return;
@@ -76,7 +109,6 @@ int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, in
   if (record == nullptr) return AbandonCreation(view, functions);
   functions->SetGadgetText(StringToQString(text));
   view->setTextInteractionFlags(Qt::NoTextInteraction);
-  view->setAutoFillBackground(true);
   SetPaletteColor(view, QPalette::Window, ControlColor());
   functions->takeDefaultColors();
   if ((flags & TextFlagBorder) != 0) view->setFrameStyle(QFrame::Box | QFrame::Plain);

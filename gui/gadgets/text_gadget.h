@@ -1,5 +1,8 @@
-// Text gadgets: labels. A label is neither selectable nor editable and posts no events; it
-// wraps long text. Disabling it only greys its text.
+// Text gadgets: labels. A label is neither selectable nor editable and posts no events.
+// A label too low for two lines keeps its text on one line, shortened in the middle when it
+// does not fit, with the whole text as its tooltip; a taller one wraps. A label shows its
+// parent's background until a background colour is set for it. Disabling it only greys
+// its text.
 #pragma once
 
 #include <QColor>
@@ -19,10 +22,21 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
  public:
   explicit Kz_NSTextField(const QRect& frame);
 
-  QString stringValue() const override { return text(); }
-  void setStringValue(const QString& value) override { setText(value); }
+  // The whole text, whatever part of it shows.
+  QString stringValue() const override { return text_; }
+  void setStringValue(const QString& value) override;
   // A label has no action.
   void setTarget(KzGadgetFunctions*) override {}
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  // Shows the text as the label's height and width allow.
+  void fitText();
+
+  QString text_;
 };
 
 class KzTextGadgetFunctions final : public KzGadgetFunctions {

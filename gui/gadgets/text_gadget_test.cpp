@@ -59,11 +59,38 @@ TEST_F(TextGadgetTest, TheBackgroundIsTheWindowColourUntilSet) {
   const QColor control = QApplication::palette().color(QPalette::Window);
   ASSERT_EQ(GetGadgetColor(1, ColorTypeBack), control);
 
+  // The parent's background shows through until the label has a colour of its own.
+  EXPECT_FALSE(ViewOf<QLabel>(1)->autoFillBackground());
   SetGadgetColor(1, ColorTypeBack, Qt::green);
   EXPECT_EQ(GetGadgetColor(1, ColorTypeBack), QColor(Qt::green));
+  EXPECT_TRUE(ViewOf<QLabel>(1)->autoFillBackground());
   SetGadgetColor(1, ColorTypeBack, QColor());
   EXPECT_EQ(GetGadgetColor(1, ColorTypeBack), control);
+  EXPECT_FALSE(ViewOf<QLabel>(1)->autoFillBackground());
   EXPECT_EQ(ViewOf<QLabel>(1)->frameShape(), QFrame::Box);
+}
+
+TEST_F(TextGadgetTest, AOneLineLabelShortensItsTextInTheMiddleAndATallOneWraps) {
+  const std::u16string path =
+      u"Finished... ISO saved to /home/somebody/a rather long folder name/Desktop/output.iso";
+  CreateTextGadget(1, 0, 0, 150, 25, path.c_str());
+  auto* line = ViewOf<QLabel>(1);
+  EXPECT_FALSE(line->wordWrap());
+  EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), 150);
+  EXPECT_TRUE(line->text().startsWith("Finished"));
+  EXPECT_TRUE(line->text().endsWith("output.iso"));
+  EXPECT_EQ(line->toolTip(), QString::fromStdU16String(path));
+  StringMark mark;
+  EXPECT_EQ(std::u16string(GetGadgetText(1, mark.Offset())), path);
+
+  // Wide enough again: the whole text, and no tooltip.
+  ResizeGadget(1, KeepValue, KeepValue, 2000, KeepValue);
+  EXPECT_EQ(line->text(), QString::fromStdU16String(path));
+  EXPECT_TRUE(line->toolTip().isEmpty());
+
+  CreateTextGadget(2, 0, 30, 150, 100, path.c_str());
+  EXPECT_TRUE(ViewOf<QLabel>(2)->wordWrap());
+  EXPECT_EQ(ViewOf<QLabel>(2)->text(), QString::fromStdU16String(path));
 }
 
 TEST_F(TextGadgetTest, ALabelShowsMarkupAsTextAndHasNoState) {
