@@ -61,7 +61,7 @@ void CreateFloppy(const char16_t* desktop) {
 
 int64_t OnCreateFloppy() {
   if (ToolRunning()) return 0;
-  StringVariable desktop = HomeSubfolder(u"Desktop");
+  StringVariable desktop = DesktopFolder();
   DisableGadget(GadgetCreateFloppy, 1);
   CreateFloppy(desktop.Get());
   DisableGadget(GadgetCreateFloppy, 0);
@@ -74,7 +74,7 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   StringVariable name(name_text);
   if (*name.Get() == u'\0') name = u"myfloppy.img";
   StringVariable folder(folder_text);
-  if (*folder.Get() == u'\0') folder = HomeSubfolder(u"Desktop");
+  if (*folder.Get() == u'\0') folder = DesktopFolder();
   if (!IsFolder(folder.Get()) || !CanQuoteForTool(folder.Get()) || !CanQuoteForTool(name.Get())) {
     return ToolOutcome::NotStarted;
   }

@@ -66,9 +66,7 @@ const char16_t* WithoutFailurePrefix(const char16_t* reason) {
 // Refuses a path that the tool would receive changed, and cancels.
 bool RefuseUnquotablePath(const char16_t* path) {
   if (CanQuoteForTool(path)) return false;
-  StringMark mark;
-  AppendStrings({u"The path ", path, u" contains a character that cannot be passed to the tool"});
-  ShowMessageBox(u"Error", mark.Finish(), MessageCaution);
+  ShowMessageBox(u"Error", UnquotablePathText(path).Get(), MessageCaution);
   ShowStatus(kCancelled);
   return true;
 }
@@ -123,7 +121,7 @@ int64_t OnCreateIso() {
     return 0;
   }
   StringVariable source = TrimmedSourcePath();
-  StringVariable desktop = HomeSubfolder(u"Desktop");
+  StringVariable desktop = DesktopFolder();
   DisableGadget(GadgetCreateIso, 1);
   ShowStatus(u"Checking...");
   CreateIso(source.Get(), desktop.Get());
@@ -136,7 +134,7 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   // Copied first: a caller's StringStack result would move as the command is built on it.
   const StringVariable source(source_text);
   StringVariable folder(folder_text);
-  if (*folder.Get() == u'\0') folder = HomeSubfolder(u"Desktop");
+  if (*folder.Get() == u'\0') folder = DesktopFolder();
   StringVariable name(name_text);
   if (*name.Get() == u'\0') name = kDefaultImageName;
   if (!IsFolder(source.Get()) || !IsFolder(folder.Get())) return ToolOutcome::NotStarted;

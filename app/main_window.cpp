@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "gui/events/event_binding.h"
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/button_gadget.h"
+#include "gui/gadgets/drag_drop.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/panel_gadget.h"
 #include "gui/gadgets/progress_bar_gadget.h"
@@ -46,12 +48,26 @@ class EscapeKey final : public KzWindowShortcut {
   }
 };
 
+// "Source Folder:" takes the room its text needs at the user's font size, which the field
+// gives up at its left end; at the usual sizes both keep their places.
+void FitSourceLabel(int64_t label) {
+  constexpr int kLabelX = 20, kLabelWidth = 100, kFieldRight = 490, kGap = 6;
+  const std::optional<QFont> font = GetGadgetFont(label);
+  if (!font) return;
+  const int needed = QFontMetrics(*font).horizontalAdvance(QStringLiteral("Source Folder:")) + kGap;
+  if (needed <= kLabelWidth) return;
+  ResizeGadget(label, KeepValue, KeepValue, needed, KeepValue);
+  ResizeGadget(GadgetSourcePath, kLabelX + needed, KeepValue, kFieldRight - kLabelX - needed,
+               KeepValue);
+}
+
 void LayOutControls() {
   CreatePanelGadget(GadgetTabs, 10, 10, 580, 170);
 
   AddGadgetItem(GadgetTabs, -1, u"ISO from Folder");
-  CreateTextGadget(AnyObject, 20, 20, 100, 25, u"Source Folder:", 0);
+  const int64_t source_label = CreateTextGadget(AnyObject, 20, 20, 100, 25, u"Source Folder:", 0);
   CreateStringGadget(GadgetSourcePath, 120, 20, 370, 25, u"", 0);
+  FitSourceLabel(source_label);
   CreateButtonGadget(GadgetBrowse, 500, 20, 40, 25, u"...", 0);
   CreateButtonGadget(GadgetCreateIso, 440, 60, 100, 25, u"Create ISO", 0);
 
@@ -75,6 +91,11 @@ void BindHandlers() {
   BindGadgetHandler(GadgetCreateIso, &OnCreateIso);
   BindGadgetHandler(GadgetCreateFloppy, &OnCreateFloppy);
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
+  // A folder dragged from a file manager onto the field or anywhere on the ISO tab.
+  for (int64_t target : {GadgetSourcePath, GadgetTabs}) {
+    EnableGadgetDrop(target, DropTypeFiles);
+    BindObjectHandlerAnySubtype(EvDropOnGadget, &OnFolderDropped, MainWindow, target);
+  }
   AddWindowShortcut(MainWindow, std::make_unique<EscapeKey>());
   BindObjectHandlerAnySubtype(EvMenuItem, &OnCancelKey, MainWindow, CancelMenuItem);
   // The quit command comes from the application menu, which belongs to no window.
@@ -108,7 +129,7 @@ int64_t BuildMainWindow() {
   LayOutControls();
   BindHandlers();
   ResetControls();
-  StringVariable documents = HomeSubfolder(u"Documents");
+  StringVariable documents = DocumentsFolder();
   SetGadgetText(GadgetSourcePath, documents.Get());
   // Enabled without looking: the field's next edit decides again.
   DisableGadget(GadgetCreateIso, 0);
@@ -124,18 +145,22 @@ int64_t ResetControls() {
 }
 
 int64_t OnBrowseFolder() {
-  StringVariable home;
+  // The chooser starts at the folder in the field, else at the home folder.
+  StringVariable start;
   {
     StringMark mark;
-    UserHomeFolder(mark.Offset());
-    mark.AssignTo(home.Address());
+    const char16_t* text =
+        TrimSpaces(GetGadgetText(GadgetSourcePath, mark.Offset()), mark.Offset());
+    if (*text == u'\0' || !IsFolder(text)) UserHomeFolder(mark.Offset());
+    mark.AssignTo(start.Address());
   }
   StringMark mark;
-  const char16_t* chosen = ChooseFolder(u"Select source folder", home.Get(), mark.Offset());
-  // A cancelled chooser leaves the field as it was. Setting the text raises no change
-  // event, so "Create ISO" keeps its state until the next edit.
-  if (!StringsEqual(chosen, u"")) SetGadgetText(GadgetSourcePath, mark.Finish());
-  return 0;
+  const char16_t* chosen = ChooseFolder(u"Select source folder", start.Get(), mark.Offset());
+  // A cancelled chooser leaves the field as it was.
+  if (StringsEqual(chosen, u"")) return 0;
+  SetGadgetText(GadgetSourcePath, mark.Finish());
+  // Setting the text raises no change event; the choice is judged as typing would be.
+  return OnSourcePathChanged();
 }
 
 int64_t OnSourcePathChanged() {
@@ -145,6 +170,29 @@ int64_t OnSourcePathChanged() {
   const bool usable = *text != u'\0' && IsFolder(text);
   DisableGadget(GadgetCreateIso, usable ? 0 : 1);
   return 0;
+}
+
+int64_t OnFolderDropped() {
+  // The panel takes drops on either tab, but only the ISO tab has a field to fill.
+  if (ToolRunning() || GetGadgetState(GadgetTabs) != kIsoTab) return 0;
+  const DropRecord* drop = CurrentDropRecord();
+  if (CountDropFiles(drop) != 1) {
+    ShowStatus(u"Drop a single folder to make an ISO of it.");
+    return 0;
+  }
+  StringMark mark;
+  const char16_t* path = DropFile(drop, 0, mark.Offset());
+  if (!IsFolder(path)) {
+    ShowStatus(u"Only a folder can be made into an ISO.");
+    return 0;
+  }
+  if (!CanQuoteForTool(path)) {
+    ShowStatus(UnquotablePathText(path).Get());
+    return 0;
+  }
+  SetGadgetText(GadgetSourcePath, path);
+  ShowStatus(u"");
+  return OnSourcePathChanged();
 }
 
 int64_t OnMainWindowClose() {

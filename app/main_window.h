@@ -38,6 +38,9 @@ int64_t ResetControls();
 int64_t OnBrowseFolder();
 int64_t OnSourcePathChanged();
 int64_t OnMainWindowClose();
+// A drop on the field or the ISO tab: one folder fills the field; anything else leaves it
+// and says why in the status line.
+int64_t OnFolderDropped();
 // Escape: cancels an ISO run.
 int64_t OnCancelKey();
 // The quit command, however it came: cancels a run first; the main loop then ends.

@@ -3,11 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "app/app_test_support.h"
 #include "app/lifecycle.h"
@@ -40,10 +48,11 @@ class MainWindowTest : public ::testing::Test {
   }
 
   // Answers the next folder chooser with a folder, or cancels it for an empty one.
-  static void AnswerChooser(const QString& folder) {
-    QTimer::singleShot(50, [folder] {
+  static void AnswerChooser(const QString& folder, QString* started_at = nullptr) {
+    QTimer::singleShot(50, [folder, started_at] {
       auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
       ASSERT_NE(chooser, nullptr);
+      if (started_at != nullptr) *started_at = chooser->directory().absolutePath();
       if (folder.isEmpty()) {
         chooser->reject();
         return;
@@ -94,18 +103,90 @@ TEST_F(MainWindowTest, CreateIsoFollowsTheFieldKeystrokeByKeystroke) {
   EXPECT_FALSE(GadgetEnabled(GadgetCreateIso));
 }
 
-TEST_F(MainWindowTest, TheChooserFillsTheFieldWithoutJudgingIt) {
+TEST_F(MainWindowTest, TheChooserStartsAtTheFieldsFolderAndItsChoiceIsJudgedAtOnce) {
   Type("nowhere");
   ASSERT_FALSE(GadgetEnabled(GadgetCreateIso));
   const std::string chosen = home_.home() + "/Documents";
-  AnswerChooser(QString::fromStdString(chosen));
+  QString started_at;
+  AnswerChooser(QString::fromStdString(chosen), &started_at);
   QTest::mouseClick(GadgetWidget(GadgetBrowse), Qt::LeftButton);
+  EXPECT_EQ(started_at, QString::fromStdString(home_.home()));
   EXPECT_EQ(GadgetText(GadgetSourcePath), QString::fromStdString(chosen + "/").toStdU16String());
-  EXPECT_FALSE(GadgetEnabled(GadgetCreateIso));
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+
+  AnswerChooser(QString(), &started_at);
+  QTest::mouseClick(GadgetWidget(GadgetBrowse), Qt::LeftButton);
+  EXPECT_EQ(started_at, QString::fromStdString(chosen));
 
   AnswerChooser(QString());
   QTest::mouseClick(GadgetWidget(GadgetBrowse), Qt::LeftButton);
   EXPECT_EQ(GadgetText(GadgetSourcePath), QString::fromStdString(chosen + "/").toStdU16String());
+}
+
+// Sends a drag over target and drops it there, as Qt delivers a drop from another program.
+void DropOn(QWidget* target, const QMimeData& data) {
+  const QPoint at(5, 5);
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  if (!enter.isAccepted()) return;
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+}
+
+std::unique_ptr<QMimeData> Files(const std::vector<std::string>& paths) {
+  auto data = std::make_unique<QMimeData>();
+  QList<QUrl> urls;
+  for (const std::string& path : paths)
+    urls << QUrl::fromLocalFile(QString::fromStdString(path));
+  data->setUrls(urls);
+  return data;
+}
+
+TEST_F(MainWindowTest, AFolderDroppedOnTheFieldOrTheTabFillsTheField) {
+  const std::string folder = home_.home() + "/dropped";
+  MakeFolder(folder);
+  Type("nowhere");
+  DropOn(GadgetWidget(GadgetSourcePath), *Files({folder}));
+  EXPECT_EQ(GadgetText(GadgetSourcePath), QString::fromStdString(folder).toStdU16String());
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+
+  Type("nowhere");
+  QWidget* iso_page = static_cast<QTabWidget*>(GadgetWidget(GadgetTabs))->widget(0);
+  DropOn(iso_page, *Files({home_.home() + "/Documents"}));
+  EXPECT_EQ(GadgetText(GadgetSourcePath),
+            QString::fromStdString(home_.home() + "/Documents").toStdU16String());
+  EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+}
+
+TEST_F(MainWindowTest, AnythingButOneFolderLeavesTheFieldAndSaysWhy) {
+  WriteFile(home_.home() + "/file.txt", "x");
+  MakeFolder(home_.home() + "/other");
+  const std::u16string before = GadgetText(GadgetSourcePath);
+  QWidget* field = GadgetWidget(GadgetSourcePath);
+  DropOn(field, *Files({home_.home() + "/file.txt"}));
+  EXPECT_EQ(GadgetText(GadgetStatus), u"Only a folder can be made into an ISO.");
+  DropOn(field, *Files({home_.home() + "/Documents", home_.home() + "/other"}));
+  EXPECT_EQ(GadgetText(GadgetStatus), u"Drop a single folder to make an ISO of it.");
+  QMimeData text;
+  text.setText("/tmp");
+  DropOn(field, text);
+  EXPECT_EQ(GadgetText(GadgetSourcePath), before);
+}
+
+TEST_F(MainWindowTest, SourceFolderFitsItsLabelAtLargerFonts) {
+  const QFont usual = QApplication::font();
+  QFont larger = usual;
+  larger.setPointSizeF(usual.pointSizeF() * 1.25);
+  QApplication::setFont(larger);
+  RebuildMainWindow();
+  QApplication::setFont(usual);
+  QWidget* field = GadgetWidget(GadgetSourcePath);
+  for (auto* label : field->parentWidget()->findChildren<QLabel*>()) {
+    if (!label->text().startsWith("Source")) continue;
+    EXPECT_EQ(label->text(), "Source Folder:");
+    EXPECT_LE(label->geometry().right(), field->geometry().left());
+  }
+  EXPECT_EQ(field->geometry().right() + 1, 490);
 }
 
 TEST_F(MainWindowTest, TheCloseButtonAsksTheLoopToEndAndTheWindowStays) {

@@ -22,18 +22,40 @@ bool CanQuoteForTool(const char16_t* path) {
   return true;
 }
 
+StringVariable UnquotablePathText(const char16_t* path) {
+  // Copied first: a StringStack result would move as the text is built on the stack.
+  const StringVariable kept(path);
+  StringVariable text;
+  StringMark mark;
+  AppendStrings(
+      {u"The path ", kept.Get(), u" contains a character that cannot be passed to the tool"});
+  mark.AssignTo(text.Address());
+  return text;
+}
+
 void AppendStrings(std::initializer_list<const char16_t*> pieces) {
   for (const char16_t* piece : pieces)
     AppendString(piece);
 }
 
-StringVariable HomeSubfolder(const char16_t* name) {
-  StringVariable path;
+namespace {
+
+StringVariable Kept(char16_t* (*query)(StringResultPosition)) {
+  StringVariable folder;
   StringMark mark;
-  UserHomeFolder(mark.Offset());
-  AppendString(name);
-  mark.AssignTo(path.Address());
-  return path;
+  query(mark.Offset());
+  mark.AssignTo(folder.Address());
+  return folder;
+}
+
+}  // namespace
+
+StringVariable DesktopFolder() {
+  return Kept(&UserDesktopFolder);
+}
+
+StringVariable DocumentsFolder() {
+  return Kept(&UserDocumentsFolder);
 }
 
 void ShowStatus(const char16_t* text) {

@@ -16,12 +16,15 @@ bool IsExistingFile(const char16_t* path);
 // character: a path travels intact only between double quotes, and only when it holds
 // neither a double quote nor a line feed.
 bool CanQuoteForTool(const char16_t* path);
+// What is said of a path that CanQuoteForTool refuses.
+StringVariable UnquotablePathText(const char16_t* path);
 
 // Appends each string at the top of the StringStack, in order.
 void AppendStrings(std::initializer_list<const char16_t*> pieces);
 
-// home folder + name, e.g. the Desktop folder.
-StringVariable HomeSubfolder(const char16_t* name);
+// The desktop's own Desktop and Documents folders, as the user has configured them.
+StringVariable DesktopFolder();
+StringVariable DocumentsFolder();
 
 // Sets the status line and paints it at once, so that the user sees each step before the
 // next one begins.

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <QStandardPaths>
+
+#include "runtime/qstring_bridge.h"
 #include "runtime/text_conversion.h"
 
 namespace {
@@ -38,6 +41,20 @@ std::string HomeFromPasswordDatabase() {
   return found->pw_dir;
 }
 
+// The folder of /proc/self/exe; an executable at the root gives "/". Empty when the link
+// cannot be read whole.
+std::string ExecutableFolder() {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  // A path that fills the buffer may have been cut short.
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return {};
+  path[length] = '\0';
+  char* last_slash = strrchr(path, '/');
+  if (last_slash == nullptr) return {};
+  last_slash[last_slash == path ? 1 : 0] = '\0';
+  return path;
+}
+
 }  // namespace
 
 int64_t QueryFileSize(const char16_t* path) {
@@ -59,18 +76,28 @@ char16_t* UserHomeFolder(StringResultPosition p) {
   return Utf8ToStringStack(home.c_str(), p);
 }
 
+char16_t* UserDesktopFolder(StringResultPosition p) {
+  return QStringToStringStackResult(
+      QStandardPaths::writableLocation(QStandardPaths::DesktopLocation), p);
+}
+
+char16_t* UserDocumentsFolder(StringResultPosition p) {
+  return QStringToStringStackResult(
+      QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation), p);
+}
+
+char16_t* ProgramFolder(StringResultPosition p) {
+  std::string folder = ExecutableFolder();
+  if (folder.empty()) return SetEmptyStringResult(p);
+  if (folder.back() != '/') folder.push_back('/');
+  return Utf8ToStringStack(folder.c_str(), p);
+}
+
 void EnterBundleContents() {
-  char path[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-  // A path that fills the buffer may have been cut short.
-  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return;
-  path[length] = '\0';
-  char* last_slash = strrchr(path, '/');
-  if (last_slash == nullptr) return;
-  // An executable at the root keeps its "/".
-  last_slash[last_slash == path ? 1 : 0] = '\0';
+  const std::string folder = ExecutableFolder();
   // A folder that cannot be entered leaves the working directory as it was.
-  [[maybe_unused]] int entered = chdir(path);
+  if (!folder.empty()) [[maybe_unused]]
+    int entered = chdir(folder.c_str());
 }
 
 void BringProcessToFront() {}

@@ -19,6 +19,16 @@ int64_t QueryFileSize(const char16_t* path);
 // absolute path, else from the password database.
 char16_t* UserHomeFolder(StringResultPosition p);
 
+// The desktop's own Desktop and Documents folders, without a trailing "/": on Linux the
+// XDG user folders (user-dirs.dirs), which may name folders that do not exist; elsewhere
+// the home folder's Desktop and Documents. The empty string when there is no home folder.
+char16_t* UserDesktopFolder(StringResultPosition p);
+char16_t* UserDocumentsFolder(StringResultPosition p);
+
+// The folder that holds the running program, ending in "/"; the empty string when it
+// cannot be found.
+char16_t* ProgramFolder(StringResultPosition p);
+
 // Start-up step: the working directory becomes the folder that holds the running executable,
 // so that relative paths resolve among the program's own files. Any failure leaves the
 // working directory unchanged.
