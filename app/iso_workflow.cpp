@@ -147,5 +147,5 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   // before any replacement, so -ov lets the tool replace an existing image.
   StringMark mark;
   AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
-  return RunTool(u"hdiutil", mark.Finish(), &ShowProgress);
+  return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &ShowProgress);
 }

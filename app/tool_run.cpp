@@ -82,12 +82,21 @@ ToolOutcome OutcomeOf(const ToolRunState& run) {
   return run.cancel_requested ? ToolOutcome::Cancelled : ToolOutcome::Failed;
 }
 
+// The name a tool gives itself in its messages: the last part of its path.
+const char16_t* ToolName(const char16_t* tool) {
+  const char16_t* name = tool;
+  for (const char16_t* unit = tool; *unit != u'\0'; ++unit) {
+    if (*unit == u'/') name = unit + 1;
+  }
+  return name;
+}
+
 }  // namespace
 
 ToolOutcome RunTool(const char16_t* tool, const char16_t* parameters, ToolOutputHandler on_output) {
   LastReason = u"";
   ToolRunState run;
-  run.tool = tool;
+  run.tool = ToolName(tool);
   run.on_output = on_output;
   run.record =
       reinterpret_cast<ProgramRecord*>(LaunchProgram(tool, parameters, u"", kToolLaunchFlags));

@@ -58,6 +58,28 @@ StringVariable DocumentsFolder() {
   return Kept(&UserDocumentsFolder);
 }
 
+StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* name) {
+  if (*program_folder == u'\0') return StringVariable(name);
+  for (const char16_t* place : {u"", u"../libexec/brevik/"}) {
+    StringVariable candidate;
+    StringMark mark;
+    AppendStrings({program_folder, place, name});
+    mark.AssignTo(candidate.Address());
+    if (IsExistingFile(candidate.Get())) return candidate;
+  }
+  return StringVariable(name);
+}
+
+StringVariable BundledTool(const char16_t* name) {
+  StringVariable folder;
+  {
+    StringMark mark;
+    ProgramFolder(mark.Offset());
+    mark.AssignTo(folder.Address());
+  }
+  return BundledToolIn(folder.Get(), name);
+}
+
 void ShowStatus(const char16_t* text) {
   SetGadgetText(GadgetStatus, text);
   PaintPendingUpdates();

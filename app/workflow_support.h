@@ -26,6 +26,14 @@ void AppendStrings(std::initializer_list<const char16_t*> pieces);
 StringVariable DesktopFolder();
 StringVariable DocumentsFolder();
 
+// The tool that travels with Brevik, for program_folder (ending in "/") as the folder that
+// holds the running program: the one beside it (in the build), else the one in the
+// installation's libexec/brevik folder, else the bare name, which the launcher looks for
+// on PATH.
+StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* name);
+// The same for the running program.
+StringVariable BundledTool(const char16_t* name);
+
 // Sets the status line and paints it at once, so that the user sees each step before the
 // next one begins.
 void ShowStatus(const char16_t* text);

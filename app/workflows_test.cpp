@@ -12,6 +12,7 @@
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/main_window.h"
+#include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
 #include "runtime/qstring_bridge.h"
 #include "runtime/string_stack.h"
@@ -290,6 +291,47 @@ TEST_F(WorkflowTest, ImagePathsGivenOnTheStringStackSurviveItsGrowth) {
   EXPECT_EQ(home_.RecordedArguments("hdiutil")[3], home_.home() + "/Documents");
   FreeStringStack();
   InitStringStack();
+}
+
+TEST_F(WorkflowTest, TheBundledToolComesBeforeOneOnPath) {
+  const std::string prefix = home_.home() + "/prefix";
+  MakeFolder(prefix + "/bin");
+  const std::u16string bin = Wide(prefix + "/bin/");
+  EXPECT_EQ(std::u16string(BundledToolIn(bin.c_str(), u"hdiutil").Get()), u"hdiutil");
+  MakeFolder(prefix + "/libexec/brevik");
+  WriteFile(prefix + "/libexec/brevik/hdiutil", "installed");
+  EXPECT_EQ(std::u16string(BundledToolIn(bin.c_str(), u"hdiutil").Get()),
+            bin + u"../libexec/brevik/hdiutil");
+  WriteFile(prefix + "/bin/hdiutil", "built");
+  EXPECT_EQ(std::u16string(BundledToolIn(bin.c_str(), u"hdiutil").Get()), bin + u"hdiutil");
+}
+
+// A desktop configured in another language keeps its folders elsewhere.
+TEST_F(WorkflowTest, TheDesktopsOwnFoldersAreUsedAndNamed) {
+  const std::string config = home_.home() + "/config";
+  WriteFile(config + "/user-dirs.dirs",
+            "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+  EnvironmentChange xdg("XDG_CONFIG_HOME", config.c_str());
+  const std::string desktop = home_.home() + "/Schreibtisch";
+  MakeFolder(home_.home() + "/Dokumente");
+  RebuildMainWindow();
+  EXPECT_EQ(Status(), u"");
+  EXPECT_EQ(GadgetText(GadgetSourcePath), Wide(home_.home() + "/Dokumente"));
+
+  // Configured but missing: the box names the configured folder.
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(box.text, QString::fromStdString("Folder " + desktop + " not found"));
+
+  MakeFolder(desktop);
+  home_.AddStandInTool("hdiutil", 0);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(desktop) + u"/output.iso");
+  EXPECT_EQ(home_.RecordedArguments("hdiutil")[2], desktop + "/output.iso");
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(Status(), u"Finished... Floppy image saved to " + Wide(desktop) + u"/Empty_Floppy.img");
+  EXPECT_TRUE(PathExists(desktop + "/Empty_Floppy.img"));
 }
 
 TEST_F(WorkflowTest, TheSystemDdWritesAnEmptyFloppy) {

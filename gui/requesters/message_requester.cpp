@@ -50,6 +50,8 @@ QStringView View(std::u16string_view text) {
 void SetTexts(QMessageBox& box, const char16_t* title, const char16_t* text) {
   box.setTextFormat(Qt::PlainText);
   box.setText(StringToQString(title));
+  // The title bar says what the box is about rather than the program's file name.
+  box.setWindowTitle(StringToQString(title));
   const QString body = StringToQString(text);
   if (body.isEmpty()) return;
   // The body's label guesses its format and offers no setter, so a text that looks like

@@ -69,6 +69,7 @@ class MessageRequesterTest : public ::testing::Test {
         if (QAbstractButton* button = ButtonWithRole(box, role)) titles_ << button->text();
       }
       headline_ = box->text();
+      window_title_ = box->windowTitle();
       QTextDocument body;
       body.setHtml(box->informativeText());
       body_ = body.toPlainText();
@@ -78,6 +79,7 @@ class MessageRequesterTest : public ::testing::Test {
   }
 
   QMessageBox::Icon icon_ = QMessageBox::NoIcon;
+  QString window_title_;
   qsizetype button_count_ = 0;
   QStringList titles_;  // Yes, No, Cancel
   QString headline_;
@@ -145,6 +147,7 @@ TEST_F(MessageRequesterTest, TextsShowAsGivenAndNullAsEmpty) {
   EXPECT_EQ(body_, "");
   Show(16, Ok, {}, u"<b>Error</b>", u"Folder /tmp/<old> & R&D not found\nsecond line");
   EXPECT_EQ(headline_, "<b>Error</b>");
+  EXPECT_EQ(window_title_, "<b>Error</b>");
   EXPECT_EQ(body_, "Folder /tmp/<old> & R&D not found\nsecond line");
   // Runs of blanks, leading blanks and tabs are part of a path, not layout.
   Show(16, Ok, {}, u"Error", u"  Folder /tmp/two  blanks\tand a tab not found");
