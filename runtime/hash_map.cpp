@@ -12,6 +12,9 @@ namespace {
 constexpr uint32_t kHashMultiplier = 65599;
 constexpr int32_t kPoolMinimumBlock = 16;
 constexpr int32_t kPoolMaximumBlock = 65536;
+// Keys of up to 15 units and their terminator come from a pool rather than the heap: the
+// binding keys ("kind:window:object") are all this short.
+constexpr uint64_t kPooledKeyBytes = 32;
 
 inline const char16_t* EndOf(const char16_t* key) {
   while (*key != u'\0')
@@ -52,28 +55,31 @@ inline uint32_t BucketOfNumber(const Map* map, int64_t key) {
   return static_cast<uint32_t>(static_cast<uint64_t>(key) % map->bucket_count);
 }
 
-// A string key prepared once per operation: its bucket and its size with the terminator.
+// A string key prepared once per operation: its hash, length and bucket.
 struct TextKey {
   const char16_t* text;
-  uint64_t bytes;
+  uint32_t units;
+  uint32_t hash;
   uint32_t bucket;
 };
 
 inline TextKey PrepareKey(const Map* map, const char16_t* key) {
   if (key == nullptr) key = u"";
-  const char16_t* end = EndOf(key);
-  const uint32_t hash = HasNoCase(map) ? HashUnitsNoCase(key, end) : HashUnits(key, end);
-  const auto bytes = static_cast<uint64_t>(end - key + 1) * sizeof(char16_t);
-  return {key, bytes, BucketOfHash(map, hash)};
+  uint32_t hash = 0;
+  const char16_t* end = key;
+  if (HasNoCase(map)) {
+    end = EndOf(key);
+    hash = HashUnitsNoCase(key, end);
+  } else {
+    // Length and hash in one pass over the key.
+    for (; *end != u'\0'; ++end)
+      hash = hash * kHashMultiplier + *end;
+  }
+  return {key, static_cast<uint32_t>(end - key), hash, BucketOfHash(map, hash)};
 }
 
-inline bool KeysEqual(const char16_t* a, const char16_t* b) {
-  while (*a == *b) {
-    if (*a == u'\0') return true;
-    ++a;
-    ++b;
-  }
-  return false;
+inline uint64_t KeyBytes(uint32_t units) {
+  return (uint64_t{units} + 1) * sizeof(char16_t);
 }
 
 inline void* ValueOf(MapElement* element) {
@@ -95,14 +101,18 @@ inline void* FindInBucket(Map* map, uint32_t bucket, Matches matches) {
   return nullptr;
 }
 
+// The stored hash rules out most elements without reading their keys: keys equal without
+// regard to case hash equally under MapNoCase. Where case matters the length must match
+// too, and then the units.
 void* FindText(Map* map, const TextKey& key) {
   if (HasNoCase(map)) {
     return FindInBucket(map, key.bucket, [&key](const MapElement* element) {
-      return CompareStringNoCase(element->key.text, key.text) == 0;
+      return element->hash == key.hash && CompareStringNoCase(element->key.text, key.text) == 0;
     });
   }
   return FindInBucket(map, key.bucket, [&key](const MapElement* element) {
-    return KeysEqual(element->key.text, key.text);
+    return element->hash == key.hash && element->units == key.units &&
+           std::memcmp(element->key.text, key.text, key.units * sizeof(char16_t)) == 0;
   });
 }
 
@@ -132,15 +142,32 @@ void* LinkNewElement(Map* map, MapElement* element, uint32_t bucket) {
   return value;
 }
 
+char16_t* NewKeyBlock(Map* map, uint64_t bytes) {
+  void* block =
+      bytes <= kPooledKeyBytes ? AllocateElement(map->key_pool) : AllocateBlockNoClear(bytes);
+  return static_cast<char16_t*>(block);
+}
+
+void FreeKeyBlock(Map* map, const MapElement* element) {
+  if (KeyBytes(element->units) <= kPooledKeyBytes) {
+    FreeElement(map->key_pool, element->key.text);
+  } else {
+    FreeBlock(element->key.text);
+  }
+}
+
 void* InsertText(Map* map, const TextKey& key) {
   auto* element = static_cast<MapElement*>(AllocateElement(map->pool));
   if (element == nullptr) return nullptr;
-  auto* copy = static_cast<char16_t*>(AllocateBlockNoClear(key.bytes));
+  const uint64_t bytes = KeyBytes(key.units);
+  char16_t* copy = NewKeyBlock(map, bytes);
   if (copy == nullptr) {
     FreeElement(map->pool, element);
     return nullptr;
   }
-  std::memcpy(copy, key.text, key.bytes);
+  std::memcpy(copy, key.text, bytes);
+  element->hash = key.hash;
+  element->units = key.units;
   element->key.text = copy;
   return LinkNewElement(map, element, key.bucket);
 }
@@ -154,7 +181,7 @@ void* InsertNumber(Map* map, int64_t key, uint32_t bucket) {
 
 // Releases everything the element owns and returns it to the pool.
 void ReleaseElement(Map* map, MapElement* element) {
-  if (!HasIntegerKeys(map)) FreeBlock(element->key.text);
+  if (!HasIntegerKeys(map)) FreeKeyBlock(map, element);
   if (map->descriptor != nullptr) ClearStructure(ValueOf(element), map->descriptor);
   FreeElement(map->pool, element);
 }
@@ -192,7 +219,9 @@ Map* NewMap(uint64_t value_size, int32_t type_code, const StructureDescriptor* d
   map->buckets = static_cast<MapElement**>(AllocateBlock(uint64_t{buckets} * sizeof(MapElement*)));
   map->pool = NewElementPool(value_size + sizeof(MapElement), kPoolMinimumBlock, kPoolMaximumBlock,
                              PoolShared);
-  if (map->buckets == nullptr || map->pool == nullptr) {
+  map->key_pool = NewElementPool(kPooledKeyBytes, kPoolMinimumBlock, kPoolMaximumBlock, PoolShared);
+  if (map->buckets == nullptr || map->pool == nullptr || map->key_pool == nullptr) {
+    FreeElementPool(map->key_pool);
     FreeElementPool(map->pool);
     FreeBlock(map->buckets);
     FreeBlock(map);
@@ -213,6 +242,7 @@ Map* NewMap(uint64_t value_size, int32_t type_code, const StructureDescriptor* d
 void FreeMap(Map* map) {
   if (map == nullptr) return;
   ClearMap(map);
+  FreeElementPool(map->key_pool);
   FreeElementPool(map->pool);
   FreeBlock(map->buckets);
   if (map->owner != nullptr) *map->owner = nullptr;

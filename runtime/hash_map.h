@@ -23,16 +23,22 @@ inline constexpr uint32_t MapInitValues = 2;
 // empty.
 inline constexpr uint32_t MapIntegerKeys = 4;
 
-// An element from the pool: the chain link, the key, then the value. Operations hand out
-// the value's address; the key is the word just before it.
+// An element from the pool: the key's hash and length, the chain link, the key, then the
+// value. Operations hand out the value's address; the key is the word just before it and the
+// link the one before the key. The hash and length let a search pass over most keys
+// without reading them.
 struct MapElement {
+  uint32_t hash;     // of a text key, as its map hashes keys
+  uint32_t units;    // of a text key, without the terminator
   MapElement* next;  // next element of the same bucket
   union {
-    char16_t* text;  // a sized block with the key and its terminator
+    // A block with the key and its terminator: from the map's key pool when short, else a
+    // sized block.
+    char16_t* text;
     int64_t number;  // under MapIntegerKeys
   } key;
 };
-static_assert(sizeof(MapElement) == 16, "the value follows the two words of the element");
+static_assert(sizeof(MapElement) == 24, "the value follows the words of the element");
 
 // The map header, a sized block.
 struct Map {
@@ -53,6 +59,7 @@ struct Map {
   Map** owner;            // the variable holding the map; nulled by FreeMap
   void* saved_positions;  // always null: nothing in this runtime saves positions
   ElementPool* pool;
+  ElementPool* key_pool;  // the blocks of short keys, shared by every map
 };
 
 // h = h * 65599 + unit over the units, modulo 2^32; 0 for "" and null.

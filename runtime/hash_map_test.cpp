@@ -246,6 +246,30 @@ TEST_F(MapTest, NoCaseKeysFindTheSameElement) {
   EXPECT_EQ(FindMapElement(other_, u"disk image"), nullptr);
 }
 
+// Keys of 15 units and less live in the key pool, longer ones on the heap; keys that share
+// a bucket and a hash prefix must still be told apart by their units.
+TEST_F(MapTest, ShortAndLongKeysAreKeptToldApartAndReleased) {
+  const std::u16string fifteen(15, u'k'), sixteen(16, u'k'), long_key(300, u'k');
+  const int64_t heap_before = LiveHeapBytes();
+  NewMap(8, 0, nullptr, &map_, 1);
+  for (const std::u16string* key : {&fifteen, &sixteen, &long_key}) {
+    AddNumber(map_, key->c_str(), static_cast<int64_t>(key->size()));
+  }
+  AddNumber(map_, u"ab", 2);
+  for (const std::u16string* key : {&fifteen, &sixteen, &long_key}) {
+    auto* value = static_cast<int64_t*>(FindMapElement(map_, key->c_str()));
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(*value, static_cast<int64_t>(key->size()));
+    EXPECT_EQ(std::u16string(MapElementKey(value)), *key);
+  }
+  EXPECT_EQ(FindMapElement(map_, std::u16string(14, u'k').c_str()), nullptr);
+  EXPECT_EQ(FindMapElement(map_, u"ba"), nullptr);
+  FreeMap(map_);
+  if (kHeapCounted) {
+    EXPECT_EQ(LiveHeapBytes(), heap_before);
+  }
+}
+
 TEST_F(MapTest, NegativeIntegerKeysLandInsideTheBucketArray) {
   NewMap(8, 0, nullptr, &map_, 1024);
   map_->flags |= MapIntegerKeys;
