@@ -1,5 +1,6 @@
 #include "runtime/string_stack.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -157,6 +158,11 @@ void AppendString(const char16_t* s) {
   memcpy(dest, s, static_cast<size_t>(length + 1) * sizeof(char16_t));
 }
 
+void AppendStrings(std::initializer_list<const char16_t*> pieces) {
+  for (const char16_t* piece : pieces)
+    AppendString(piece);
+}
+
 void AssignStringFromStack(char16_t** variable, StringResultPosition p) {
   uint64_t bytes = StringStackPosition - p;
   *variable = ResizeStringBlock(*variable, bytes + 10);
@@ -201,13 +207,24 @@ StringMark::~StringMark() {
 }
 
 const char16_t* StringMark::Finish() {
+  // REQUIRES: the expression was not ended before.
+  assert(!finished_);
+  finished_ = true;
   StringStackPosition += 2;
   return UnitsAt(offset_);
 }
 
 void StringMark::AssignTo(char16_t** variable) {
+  assert(!finished_);
+  finished_ = true;
   AssignStringFromStack(variable, PopMark());
   active_ = false;
+}
+
+StringVariable StringMark::Keep() && {
+  StringVariable kept;
+  AssignTo(kept.Address());
+  return kept;
 }
 
 StringVariable& StringVariable::operator=(const StringVariable& other) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 using StringResultPosition = uint64_t;
 
@@ -48,6 +49,8 @@ char16_t* StringStackAddressAt(uint64_t offset_plus_one);
 // Appends s at the top; null writes a terminator at the top and leaves the position.
 // s must not lie inside the StringStack.
 void AppendString(const char16_t* s);
+// Appends each piece in order, as AppendString does. No piece may lie inside the StringStack.
+void AppendStrings(std::initializer_list<const char16_t*> pieces);
 // Moves the text between p and the top into *variable (reallocating it); position = p.
 void AssignStringFromStack(char16_t** variable, StringResultPosition p);
 // Copies s into *variable; null frees the block and sets the variable to null.
@@ -60,6 +63,8 @@ void FreeString(char16_t* s);
 
 // ---- C++ layer over the protocol ----
 
+class StringVariable;
+
 // Holds a mark for the length of a scope and restores the top when it leaves, dropping
 // everything written above the mark. Not copyable.
 class StringMark {
@@ -69,7 +74,7 @@ class StringMark {
   StringMark(const StringMark&) = delete;
   StringMark& operator=(const StringMark&) = delete;
 
-  // Finish and AssignTo end the expression: call at most one of them, once.
+  // Finish, AssignTo and Keep end the expression: call at most one of them, once (asserted).
 
   // The offset of the mark: the result position of the expression's first piece.
   StringResultPosition Offset() const { return offset_; }
@@ -79,10 +84,13 @@ class StringMark {
   const char16_t* Finish();
   // Moves the expression into a variable and gives up the mark.
   void AssignTo(char16_t** variable);
+  // The same into a new StringVariable: `return std::move(mark).Keep();`.
+  StringVariable Keep() &&;
 
  private:
   StringResultPosition offset_;
   bool active_ = true;
+  bool finished_ = false;  // the expression was ended by Finish, AssignTo or Keep
 };
 
 // A string variable that owns its block. Reads never give null.

@@ -173,6 +173,26 @@ TEST_F(StringStackTest, StringMarkFinishesOrAssignsAndRestoresTheTop) {
   ASSERT_NE(variable, nullptr);
   EXPECT_EQ(std::u16string(variable), u"home/Desktop");
   FreeString(variable);
+
+  StringVariable kept = [] {
+    StringMark mark;
+    AppendStrings({u"home/", u"Documents"});
+    return std::move(mark).Keep();
+  }();
+  EXPECT_EQ(std::u16string(kept.Get()), u"home/Documents");
+  EXPECT_EQ(StringStackPosition, top);
+  EXPECT_EQ(StringMarkDepth, 0);
+}
+
+TEST_F(StringStackDeathTest, AnExpressionEndsOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        StringMark mark;
+        mark.Finish();
+        std::move(mark).Keep();
+      },
+      "finished_");
 }
 
 TEST_F(StringStackTest, StringVariableOwnsItsBlock) {
