@@ -1,6 +1,6 @@
 #include "app/floppy_workflow.h"
 
-#include "app/main_window.h"
+#include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "files/file_changes.h"
@@ -31,30 +31,12 @@ void CreateFloppy(const char16_t* desktop) {
     ReportMissingFolder(desktop);
     return ShowStatus(kFailed);
   }
-  StringVariable image;
-  {
-    StringMark mark;
-    AppendStrings({desktop, u"/", kFloppyImageName});
-    mark.AssignTo(image.Address());
-  }
-  if (IsExistingFile(image.Get()) &&
-      ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
-                     MessageCaution | MessageYesNo) == AnswerNo) {
-    return;
-  }
-  ShowStatus(u"Starting...");
-  BeginRunControls(RunKind::Floppy);
-  const ToolOutcome outcome =
-      MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop);
-  EndRunControls(RunKind::Floppy);
-  if (outcome != ToolOutcome::Succeeded) {
-    ShowStatus(kFailed);
-    if (outcome == ToolOutcome::Failed) ReportToolReason(ReasonOnly(LastToolErrorLine()));
-    return;
-  }
-  StringMark mark;
-  AppendStrings({u"Finished... Floppy image saved to ", image.Get()});
-  ShowStatus(mark.Finish());
+  const StringVariable image = ImagePath(desktop, kFloppyImageName);
+  // Only quitting ends a floppy run early, and the program ends with it.
+  RunImageWorkflow(
+      image.Get(), RunKind::Floppy,
+      [&] { return MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop); },
+      RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &ReasonOnly});
 }
 
 }  // namespace
@@ -78,17 +60,12 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   if (!IsFolder(folder.Get()) || !CanQuoteForTool(folder.Get()) || !CanQuoteForTool(name.Get())) {
     return ToolOutcome::NotStarted;
   }
-  StringVariable image;
+  const StringVariable image = ImagePath(folder.Get(), name.Get());
   StringVariable temporary;
   {
     StringMark mark;
-    AppendStrings({folder.Get(), u"/", name.Get()});
-    mark.AssignTo(image.Address());
-  }
-  {
-    StringMark mark;
     CreateTemporaryFileBeside(image.Get(), mark.Offset());
-    mark.AssignTo(temporary.Address());
+    temporary = std::move(mark).Keep();
   }
   if (*temporary.Get() == u'\0') return ToolOutcome::NotStarted;
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/main_window.h"
+#include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
@@ -72,20 +72,10 @@ bool RefuseUnquotablePath(const char16_t* path) {
 }
 
 StringVariable TrimmedSourcePath() {
-  StringVariable source;
   StringMark mark;
   const char16_t* text = GetGadgetText(GadgetSourcePath, mark.Offset());
   TrimSpaces(text, mark.Offset());
-  mark.AssignTo(source.Address());
-  return source;
-}
-
-StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
-  StringVariable path;
-  StringMark mark;
-  AppendStrings({folder, u"/", name});
-  mark.AssignTo(path.Address());
-  return path;
+  return std::move(mark).Keep();
 }
 
 // Checks, asks and runs; the caller enables the button again whatever happens here.
@@ -94,23 +84,10 @@ void CreateIso(const char16_t* source, const char16_t* desktop) {
   if (!IsFolder(desktop)) return CancelForMissingFolder(desktop);
   StringVariable image = ImagePath(desktop, kDefaultImageName);
   if (RefuseUnquotablePath(source) || RefuseUnquotablePath(image.Get())) return;
-  if (IsExistingFile(image.Get()) &&
-      ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
-                     MessageCaution | MessageYesNo) == AnswerNo) {
-    return;
-  }
-  ShowStatus(u"Starting...");
-  BeginRunControls(RunKind::Iso);
-  const ToolOutcome outcome = MakeIsoImage(source, desktop, u"");
-  EndRunControls(RunKind::Iso);
-  if (outcome == ToolOutcome::Cancelled) return ShowStatus(kCancelled);
-  if (outcome != ToolOutcome::Succeeded) {
-    ShowStatus(u"ERROR: Failed to create ISO");
-    return ReportToolReason(WithoutFailurePrefix(LastToolErrorLine()));
-  }
-  StringMark mark;
-  AppendStrings({u"Finished... ISO saved to ", image.Get()});
-  ShowStatus(mark.Finish());
+  RunImageWorkflow(
+      image.Get(), RunKind::Iso, [&] { return MakeIsoImage(source, desktop, u""); },
+      RunTexts{u"Finished... ISO saved to ", u"ERROR: Failed to create ISO", kCancelled,
+               &WithoutFailurePrefix});
 }
 
 }  // namespace

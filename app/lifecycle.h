@@ -4,16 +4,14 @@
 
 #include <cstdint>
 
+#include "app/controls.h"
+
 // Set to 1 once the start routines have run.
 extern uint8_t RunningFlag;
 // The kind of the event the main loop took last; 0 before the loop.
 extern int64_t LastEvent;
 // The status given to exit(); nothing changes it.
 extern int32_t ExitStatus;
-
-// The application's own event kind that ends the main loop (posted by the main window's
-// close handler).
-inline constexpr int32_t EndRequestEvent = 0x10000;
 
 struct ModuleRoutine {
   const char* module;  // what the routine sets up or releases

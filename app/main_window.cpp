@@ -7,7 +7,6 @@
 
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
-#include "app/lifecycle.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "files/file_queries.h"
@@ -30,13 +29,6 @@ namespace {
 
 // Centred on the screen with a close button: WinCentreOnScreen + WinClosable.
 constexpr int32_t kMainWindowFlags = WinCentreOnScreen | WinClosable;
-
-// The tab items, in their order.
-constexpr int32_t kIsoTab = 0;
-constexpr int32_t kFloppyTab = 1;
-
-// The run going on, if any.
-std::optional<RunKind> ActiveRun;
 
 // Escape alone, in the main window, is the Cancel of a run.
 class EscapeKey final : public KzWindowShortcut {
@@ -102,23 +94,6 @@ void BindHandlers() {
   BindObjectHandlerAnySubtype(EvMenuItem, &OnQuitRequest, -1, QuitMenuItem);
 }
 
-// Disables (or enables again) what would start something else during a run of kind. The
-// other tab goes with its page and every gadget on it, which keep their own states.
-void SetRunControls(RunKind kind, bool running) {
-  const int32_t disable = running ? 1 : 0;
-  SetGadgetItemAttribute(GadgetTabs, kind == RunKind::Iso ? kFloppyTab : kIsoTab,
-                         PanelItemAttributeDisabled, disable);
-  if (kind == RunKind::Iso) {
-    DisableGadget(GadgetSourcePath, disable);
-    DisableGadget(GadgetBrowse, disable);
-    SetGadgetText(GadgetCreateIso, running ? u"Cancel" : u"Create ISO");
-    DisableGadget(GadgetCreateIso, 0);
-  }
-  SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, kind == RunKind::Iso ? 100 : 0);
-  SetGadgetState(GadgetProgress, 0);
-  HideGadget(GadgetProgress, disable ^ 1);
-}
-
 }  // namespace
 
 int64_t BuildMainWindow() {
@@ -152,7 +127,7 @@ int64_t OnBrowseFolder() {
     const char16_t* text =
         TrimSpaces(GetGadgetText(GadgetSourcePath, mark.Offset()), mark.Offset());
     if (*text == u'\0' || !IsFolder(text)) UserHomeFolder(mark.Offset());
-    mark.AssignTo(start.Address());
+    start = std::move(mark).Keep();
   }
   StringMark mark;
   const char16_t* chosen = ChooseFolder(u"Select source folder", start.Get(), mark.Offset());
@@ -174,7 +149,7 @@ int64_t OnSourcePathChanged() {
 
 int64_t OnFolderDropped() {
   // The panel takes drops on either tab, but only the ISO tab has a field to fill.
-  if (ToolRunning() || GetGadgetState(GadgetTabs) != kIsoTab) return 0;
+  if (ToolRunning() || GetGadgetState(GadgetTabs) != IsoTab) return 0;
   const DropRecord* drop = CurrentDropRecord();
   if (CountDropFiles(drop) != 1) {
     ShowStatus(u"Drop a single folder to make an ISO of it.");
@@ -204,7 +179,7 @@ int64_t OnMainWindowClose() {
 }
 
 int64_t OnCancelKey() {
-  if (ActiveRun == RunKind::Iso) CancelTool();
+  if (IsoRunActive()) CancelTool();
   return 0;
 }
 
@@ -213,14 +188,4 @@ int64_t OnQuitRequest() {
   // returned.
   CancelTool();
   return 0;
-}
-
-void BeginRunControls(RunKind kind) {
-  ActiveRun = kind;
-  SetRunControls(kind, true);
-}
-
-void EndRunControls(RunKind kind) {
-  SetRunControls(kind, false);
-  ActiveRun.reset();
 }

@@ -4,28 +4,7 @@
 
 #include <cstdint>
 
-// The window and its gadgets, by number.
-inline constexpr int64_t MainWindow = 0;
-inline constexpr int64_t GadgetTabs = 0;
-inline constexpr int64_t GadgetSourcePath = 1;
-inline constexpr int64_t GadgetBrowse = 2;
-inline constexpr int64_t GadgetCreateIso = 3;
-inline constexpr int64_t GadgetCreateFloppy = 4;
-inline constexpr int64_t GadgetStatus = 5;
-inline constexpr int64_t GadgetProgress = 6;
-
-// The item number of the main window's Escape key.
-inline constexpr int32_t CancelMenuItem = 1;
-
-// Which tool runs.
-enum class RunKind { Iso, Floppy };
-
-// The controls while a tool runs: everything that would start something else is disabled,
-// the other tab included; during an ISO run "Create ISO" reads "Cancel" and stays enabled,
-// and the bar shows the progress from 0; during a floppy run the bar is busy.
-void BeginRunControls(RunKind kind);
-// Everything back as it was before the run, the bar hidden.
-void EndRunControls(RunKind kind);
+#include "app/controls.h"
 
 // Opens the window, lays out the controls, binds the handlers and sets the initial state.
 // When the window cannot be opened nothing else is built. Returns 0.

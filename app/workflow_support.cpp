@@ -1,6 +1,6 @@
 #include "app/workflow_support.h"
 
-#include "app/main_window.h"
+#include "app/controls.h"
 #include "files/file_queries.h"
 #include "gui/events/event_loop.h"
 #include "gui/gadgets/gadgets.h"
@@ -25,27 +25,18 @@ bool CanQuoteForTool(const char16_t* path) {
 StringVariable UnquotablePathText(const char16_t* path) {
   // Copied first: a StringStack result would move as the text is built on the stack.
   const StringVariable kept(path);
-  StringVariable text;
   StringMark mark;
   AppendStrings(
       {u"The path ", kept.Get(), u" contains a character that cannot be passed to the tool"});
-  mark.AssignTo(text.Address());
-  return text;
-}
-
-void AppendStrings(std::initializer_list<const char16_t*> pieces) {
-  for (const char16_t* piece : pieces)
-    AppendString(piece);
+  return std::move(mark).Keep();
 }
 
 namespace {
 
 StringVariable Kept(char16_t* (*query)(StringResultPosition)) {
-  StringVariable folder;
   StringMark mark;
   query(mark.Offset());
-  mark.AssignTo(folder.Address());
-  return folder;
+  return std::move(mark).Keep();
 }
 
 }  // namespace
@@ -61,23 +52,49 @@ StringVariable DocumentsFolder() {
 StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* name) {
   if (*program_folder == u'\0') return StringVariable(name);
   for (const char16_t* place : {u"", u"../libexec/brevik/"}) {
-    StringVariable candidate;
     StringMark mark;
     AppendStrings({program_folder, place, name});
-    mark.AssignTo(candidate.Address());
+    StringVariable candidate = std::move(mark).Keep();
     if (IsExistingFile(candidate.Get())) return candidate;
   }
   return StringVariable(name);
 }
 
 StringVariable BundledTool(const char16_t* name) {
-  StringVariable folder;
-  {
-    StringMark mark;
-    ProgramFolder(mark.Offset());
-    mark.AssignTo(folder.Address());
+  return BundledToolIn(Kept(&ProgramFolder).Get(), name);
+}
+
+StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
+  StringMark mark;
+  AppendStrings({folder, u"/", name});
+  return std::move(mark).Keep();
+}
+
+void RunImageWorkflow(const char16_t* image, RunKind kind, const std::function<ToolOutcome()>& run,
+                      const RunTexts& texts) {
+  if (IsExistingFile(image) &&
+      ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
+                     MessageCaution | MessageYesNo) == AnswerNo) {
+    return;
   }
-  return BundledToolIn(folder.Get(), name);
+  ShowStatus(u"Starting...");
+  BeginRunControls(kind);
+  const ToolOutcome outcome = run();
+  EndRunControls(kind);
+  switch (outcome) {
+    case ToolOutcome::Succeeded: {
+      StringMark mark;
+      AppendStrings({texts.saved, image});
+      return ShowStatus(mark.Finish());
+    }
+    case ToolOutcome::Cancelled:
+      return ShowStatus(texts.cancelled);
+    case ToolOutcome::Failed:
+      ShowStatus(texts.failed);
+      return ReportToolReason(texts.reason(LastToolErrorLine()));
+    case ToolOutcome::NotStarted:
+      return ShowStatus(texts.failed);
+  }
 }
 
 void ShowStatus(const char16_t* text) {

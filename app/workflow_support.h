@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 
+#include <functional>
+
+#include "app/controls.h"
+#include "app/tool_run.h"
 #include "runtime/string_stack.h"
 
 // The path names an existing folder (links followed).
@@ -19,9 +22,6 @@ bool CanQuoteForTool(const char16_t* path);
 // What is said of a path that CanQuoteForTool refuses.
 StringVariable UnquotablePathText(const char16_t* path);
 
-// Appends each string at the top of the StringStack, in order.
-void AppendStrings(std::initializer_list<const char16_t*> pieces);
-
 // The desktop's own Desktop and Documents folders, as the user has configured them.
 StringVariable DesktopFolder();
 StringVariable DocumentsFolder();
@@ -33,6 +33,24 @@ StringVariable DocumentsFolder();
 StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* name);
 // The same for the running program.
 StringVariable BundledTool(const char16_t* name);
+
+// folder + "/" + name.
+StringVariable ImagePath(const char16_t* folder, const char16_t* name);
+
+// What a workflow says of its run.
+struct RunTexts {
+  const char16_t* saved;      // before the image's path when the tool succeeded
+  const char16_t* failed;     // when it failed or could not be started
+  const char16_t* cancelled;  // when the user ended it
+  // The part of the tool's own failure line that means something to the user.
+  const char16_t* (*reason)(const char16_t* line);
+};
+
+// The part the two image workflows share: asks before replacing an existing image, says
+// "Starting...", runs with the controls of a run of kind and says how it ended, with the
+// tool's reason in a box after a failure.
+void RunImageWorkflow(const char16_t* image, RunKind kind, const std::function<ToolOutcome()>& run,
+                      const RunTexts& texts);
 
 // Sets the status line and paints it at once, so that the user sees each step before the
 // next one begins.

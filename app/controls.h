@@ -1,0 +1,38 @@
+// The main window's controls by number, the application's own event, and the state of the
+// controls while a tool runs. What the workflows need of the window, without the window.
+#pragma once
+
+#include <cstdint>
+
+// The window and its gadgets, by number.
+inline constexpr int64_t MainWindow = 0;
+inline constexpr int64_t GadgetTabs = 0;
+inline constexpr int64_t GadgetSourcePath = 1;
+inline constexpr int64_t GadgetBrowse = 2;
+inline constexpr int64_t GadgetCreateIso = 3;
+inline constexpr int64_t GadgetCreateFloppy = 4;
+inline constexpr int64_t GadgetStatus = 5;
+inline constexpr int64_t GadgetProgress = 6;
+
+// The tab items, in their order.
+inline constexpr int32_t IsoTab = 0;
+inline constexpr int32_t FloppyTab = 1;
+
+// The item number of the main window's Escape key.
+inline constexpr int32_t CancelMenuItem = 1;
+
+// The application's own event kind that ends the main loop (posted by the main window's
+// close handler).
+inline constexpr int32_t EndRequestEvent = 0x10000;
+
+// Which tool runs.
+enum class RunKind { Iso, Floppy };
+
+// The controls while a tool runs: everything that would start something else is disabled,
+// the other tab included; during an ISO run "Create ISO" reads "Cancel" and stays enabled,
+// and the bar shows the progress from 0; during a floppy run the bar is busy.
+void BeginRunControls(RunKind kind);
+// Everything back as it was before the run, the bar hidden.
+void EndRunControls(RunKind kind);
+// Whether an ISO run is going on, which Escape may cancel.
+bool IsoRunActive();
