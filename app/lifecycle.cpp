@@ -1,6 +1,7 @@
 #include "app/lifecycle.h"
 
 #include <cstdlib>
+#include <iterator>
 
 #include "app/main_window.h"
 #include "files/date_support.h"
@@ -60,8 +61,8 @@ const ModuleRoutine EndRoutines[4] = {
 
 namespace {
 
-void RunRoutines(const ModuleRoutine* routines, int count) {
-  for (int i = 0; i < count; ++i) {
+void RunRoutines(const ModuleRoutine* routines, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
     if (routines[i].routine != nullptr) routines[i].routine();
   }
 }
@@ -74,7 +75,7 @@ bool EndsMainLoop(int64_t kind) {
 }  // namespace
 
 void RunStartRoutines() {
-  RunRoutines(StartRoutines, 21);
+  RunRoutines(StartRoutines, std::size(StartRoutines));
 }
 
 void RunMainLoop() {
@@ -85,7 +86,7 @@ void RunMainLoop() {
 }
 
 void RunEndRoutines() {
-  RunRoutines(EndRoutines, 4);
+  RunRoutines(EndRoutines, std::size(EndRoutines));
 }
 
 void EndProgram() {

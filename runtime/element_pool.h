@@ -17,6 +17,8 @@ struct ElementPoolShare;
 inline constexpr uint32_t PoolThreadSafe = 1;
 // Bit 2: share one pool among all users of the same slot size and flags.
 inline constexpr uint32_t PoolShared = 4;
+// Low two bits equal to 2: an ordinary unlocked pool, as the event queue asks for its nodes.
+inline constexpr uint32_t PoolUnlocked = 2;
 
 // The pool header, a sized block. Both block lists are doubly linked, newest first.
 struct ElementPool {

@@ -2,7 +2,7 @@
 // structure descriptor may describe.
 //
 // A list lives in a ListField (a variable or a structure field) whose second word mirrors
-// the current element, so that compiled code reaches the current value without a call.
+// the current element, so that the caller reaches the current value without a call.
 // New elements go in after the current one. Elements come from an element pool shared by
 // all lists and maps of one element size, so value addresses stay fixed until the element
 // is released. One thread at a time.

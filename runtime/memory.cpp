@@ -67,26 +67,6 @@ uint64_t BlockSize(const void* block) {
   return static_cast<const uint64_t*>(block)[-1];
 }
 
-void* AllocateZeroed(size_t size) {
-  return calloc(1, size);
-}
-
-void* AllocateRaw(size_t size) {
-  return malloc(size);
-}
-
-void* ReallocateZeroed(void* block, size_t old_size, size_t new_size) {
-  void* resized = realloc(block, new_size);
-  if (resized != nullptr && new_size > old_size) {
-    memset(static_cast<char*>(resized) + old_size, 0, new_size - old_size);
-  }
-  return resized;
-}
-
-void FreeRaw(void* block) {
-  free(block);
-}
-
 void* AllocateMemory(int64_t size, uint32_t flags) {
   if (size < 1) return nullptr;
   auto bytes = static_cast<uint64_t>(size);
@@ -113,24 +93,4 @@ void InitLocale() {
 void AbortWithMessage(const char* message) {
   fprintf(stderr, "brevik: %s\n", message);
   abort();
-}
-
-int WriteInt32Decimal(char* dest, int32_t value) {
-  int written = 0;
-  // Negate in unsigned arithmetic so INT32_MIN has a magnitude.
-  uint32_t magnitude = static_cast<uint32_t>(value);
-  if (value < 0) {
-    dest[written++] = '-';
-    magnitude = 0u - magnitude;
-  }
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  while (count > 0)
-    dest[written++] = digits[--count];
-  dest[written] = '\0';
-  return written;
 }

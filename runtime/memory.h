@@ -21,14 +21,7 @@ void FreeBlock(void* block);
 // The size stored in a block's header.
 uint64_t BlockSize(const void* block);
 
-// Plain wrappers around the C allocator, for string blocks and converter results.
-void* AllocateZeroed(size_t size);
-void* AllocateRaw(size_t size);
-// realloc that zeroes the bytes from old_size to new_size.
-void* ReallocateZeroed(void* block, size_t old_size, size_t new_size);
-void FreeRaw(void* block);
-
-// Memory for the user program: a size below 1 gives null. Flags bit 0 leaves the block
+// Memory for the caller: a size below 1 gives null. Flags bit 0 leaves the block
 // uncleared.
 inline constexpr uint32_t MemoryNoClear = 1;
 void* AllocateMemory(int64_t size, uint32_t flags);
@@ -42,7 +35,3 @@ void InitLocale();
 // Prints "brevik: " and message as one line to stderr and aborts. For broken invariants and
 // for allocations the runtime treats as infallible (the StringStack, string variables).
 [[noreturn]] void AbortWithMessage(const char* message);
-
-// Writes "-" and the decimal digits of value, then a zero byte; returns the characters
-// written without the terminator. dest needs room for 12 bytes.
-int WriteInt32Decimal(char* dest, int32_t value);

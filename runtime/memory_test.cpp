@@ -36,13 +36,6 @@ TEST(SizedBlock, CarriesItsSizeAndZeroesOnlyNewBytes) {
   EXPECT_EQ(ResizeBlock(nullptr, 16), nullptr);
   // size + 8 would wrap around to a tiny allocation.
   EXPECT_EQ(AllocateBlock(UINT64_MAX), nullptr);
-
-  auto* raw = static_cast<char*>(AllocateRaw(4));
-  memset(raw, 0x5A, 4);
-  raw = static_cast<char*>(ReallocateZeroed(raw, 4, 12));
-  EXPECT_TRUE(AllBytesAre(raw, 4, 0x5A));
-  EXPECT_TRUE(AllBytesAre(raw + 4, 8, 0));
-  FreeRaw(raw);
 }
 
 TEST(UserMemory, SizeBelowOneGivesNullOtherwiseASizedBlock) {
@@ -55,14 +48,6 @@ TEST(UserMemory, SizeBelowOneGivesNullOtherwiseASizedBlock) {
   EXPECT_EQ(BlockSize(block), 100u);
   EXPECT_TRUE(AllBytesAre(block, 100, 0));
   FreeMemory(block);
-}
-
-TEST(WriteInt32Decimal, WritesSignDigitsAndTerminator) {
-  char text[12];
-  EXPECT_EQ(WriteInt32Decimal(text, INT32_MIN), 11);
-  EXPECT_STREQ(text, "-2147483648");
-  EXPECT_EQ(WriteInt32Decimal(text, 0), 1);
-  EXPECT_STREQ(text, "0");
 }
 
 TEST(InitLocale, FoldsCaseBeyondAsciiAndKeepsDotAsDecimalPoint) {

@@ -165,7 +165,7 @@ void AppendStrings(std::initializer_list<const char16_t*> pieces) {
 
 void AssignStringFromStack(char16_t** variable, StringResultPosition p) {
   uint64_t bytes = StringStackPosition - p;
-  *variable = ResizeStringBlock(*variable, bytes + 10);
+  *variable = ResizeStringBlock(*variable, bytes + kSpareBytes);
   CopyStringUnits(*variable, UnitsAt(p), static_cast<int64_t>(bytes / 2));
   StringStackPosition = p;
 }
@@ -178,7 +178,7 @@ int64_t AssignString(char16_t** variable, const char16_t* s) {
   }
   int64_t length = StringLength(s);
   // A new block rather than realloc: s may point into the variable's own block.
-  char16_t* block = ResizeStringBlock(nullptr, static_cast<size_t>(length + 5) * 2);
+  char16_t* block = ResizeStringBlock(nullptr, static_cast<size_t>(length) * 2 + kSpareBytes);
   memcpy(block, s, static_cast<size_t>(length + 1) * 2);
   FreeString(*variable);
   *variable = block;
@@ -188,7 +188,7 @@ int64_t AssignString(char16_t** variable, const char16_t* s) {
 void DuplicateString(char16_t** variable, const char16_t* s) {
   if (s == nullptr) return;
   int64_t length = StringLength(s);
-  char16_t* block = ResizeStringBlock(nullptr, static_cast<size_t>(length + 5) * 2);
+  char16_t* block = ResizeStringBlock(nullptr, static_cast<size_t>(length) * 2 + kSpareBytes);
   memcpy(block, s, static_cast<size_t>(length + 1) * 2);
   *variable = block;
 }

@@ -16,8 +16,8 @@ using StringResultPosition = uint64_t;
 
 inline constexpr int StringMarkLimit = 100;
 
-// Process-wide state, exposed because the calling protocol adjusts the top directly
-// (step "pass the finished string on": position += 2).
+// Process-wide state, exposed because callers adjust the top directly: a caller passing a
+// finished string on steps the position over its terminator (position += 2).
 extern char* StringStackBuffer;
 extern int64_t StringStackCapacity;
 extern uint64_t StringStackPosition;
@@ -28,7 +28,7 @@ void InitStringStack();
 void FreeStringStack();
 
 // The mark stack is checked: pushing a 101st mark, or popping or peeking an empty stack,
-// aborts the program with a message, since the compiled code keeps within it by construction.
+// aborts the program with a message: a caller that balances its marks never gets there.
 void PushStringMark();
 uint64_t PopStringMarkPosition();
 char16_t* PopStringMarkPointer();

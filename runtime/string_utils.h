@@ -12,7 +12,7 @@ int64_t StringLength(const char16_t* s);
 int64_t NullSafeStringLength(const char16_t* s);
 void CopyString(char16_t* dest, const char16_t* source);
 // Copies n units two at a time (for odd n one unit past n is read and written), then a
-// zero unit at dest[n]. Every block keeps 4 spare bytes for this.
+// zero unit at dest[n]. Every string block keeps spare bytes beyond its text for this.
 void CopyStringUnits(char16_t* dest, const char16_t* source, int64_t n);
 // First difference of units as unsigned 16-bit values; the terminator takes part.
 int32_t CompareString(const char16_t* a, const char16_t* b);

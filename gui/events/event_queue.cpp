@@ -121,14 +121,11 @@ bool CurrentPayloadOwned = false;
 // events leaves CurrentEvent to the last one taken rather than restoring what it replaced.
 uint64_t TakeCount = 0;
 
-bool ShouldWake(int32_t kind, uint32_t flags) {
-  if (kind == EvMenuItem) return true;
-  // A redraw is posted from inside the platform's own drawing; the loop is awake.
-  if (kind == EvRedraw) return false;
-  if (flags & PostAlwaysWake) return true;
-  // Qt cannot tell whether its queue already holds an event; WakeEventLoop itself skips
-  // the post while an earlier wake-up is still pending, which keeps the same economy.
-  return true;
+// A redraw is posted from inside the platform's own drawing, where the loop is awake. Every
+// other post wakes it: Qt cannot tell whether its queue already holds an event, and
+// WakeEventLoop itself skips the post while an earlier wake-up is still pending.
+bool ShouldWake(int32_t kind) {
+  return kind != EvRedraw;
 }
 
 // Unlinks node (whose predecessor is previous, or null at the head) and returns the
@@ -167,7 +164,7 @@ void PurgeMatching(Matches matches) {
 
 void InitEvents() {
   if (EventQueue.pool != nullptr) return;
-  EventQueue.pool = NewElementPool(sizeof(EventNode), 16, 256, PostDispatchOnDequeue);
+  EventQueue.pool = NewElementPool(sizeof(EventNode), 16, 256, PoolUnlocked);
   // One node is taken for good so that the pool's first block exists from start-up on
   // and is never given back while the queue empties and fills.
   if (EventQueue.pool != nullptr) AllocateElement(EventQueue.pool);
@@ -183,7 +180,7 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
     ReleasePayload(payload, release);
     return;
   }
-  if (ShouldWake(kind, flags)) WakeEventLoop();
+  if (ShouldWake(kind)) WakeEventLoop();
 
   const EventNode* tail = EventQueue.tail;
   // An event with a payload is never folded into its twin: the payload would be lost.

@@ -124,10 +124,6 @@ void KzSplitterGadgetFunctions::resizeView(QWidget* half) {
   }
 }
 
-bool KzSplitterGadgetFunctions::IsVertical() const {
-  return Splitter->orientation() == Qt::Horizontal;
-}
-
 int KzSplitterGadgetFunctions::Extent() const {
   return Along(Splitter->orientation(), Splitter->size());
 }

@@ -95,7 +95,6 @@ class KzSplitterGadgetFunctions final : public KzGadgetFunctions {
   bool splitViewDidResizeSubviews();
 
  private:
-  bool IsVertical() const;
   // The splitter's extent across its halves.
   int Extent() const;
 

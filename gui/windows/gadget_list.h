@@ -58,5 +58,5 @@ class KzGadgetList {
   int32_t stack_index_;
 };
 
-// Creates the gadget-list state (no current list, no lists). Part of InitWindows.
+// Creates the gadget-list state (no current list, no lists). Called by InitWindows.
 void InitGadgetLists();
