@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/runtime_test_support.h"
@@ -41,6 +42,21 @@ TEST(DecodeUtf8, WellFormedSequences) {
   // A length of -1 takes the zero byte along.
   EXPECT_EQ(DecodeToUtf16(EncodingUtf8, 0, "abc", -1, nullptr, 0), 4);
   EXPECT_EQ(DecodeToUtf16(12345, 0, "abc", -1, nullptr, 0), 0);
+}
+
+// The last and first code point of each sequence length, through the decoder and back.
+TEST(DecodeUtf8, BoundariesBetweenSequenceLengths) {
+  const std::vector<std::pair<std::string, std::u16string>> cases = {
+      {"\x7F", u"\u007F"},         {"\xC2\x80", u"\u0080"},
+      {"\xDF\xBF", u"\u07FF"},     {"\xE0\xA0\x80", u"\u0800"},
+      {"\xEF\xBF\xBF", u"\uFFFF"}, {"\xF0\x90\x80\x80", std::u16string{0xD800, 0xDC00}},
+  };
+  for (const auto& [bytes, units] : cases) {
+    EXPECT_EQ(DecodeUtf8(bytes), units) << "bytes " << bytes.size();
+    EXPECT_EQ(EncodeUtf8(units, 8), bytes);
+  }
+  // A 0xE0 lead with continuation bytes of its own range.
+  EXPECT_EQ(DecodeUtf8("\xE0\xBF\xBFz"), u"\u0FFFz");
 }
 
 TEST(DecodeUtf8, MalformedInputFollowsTheLenientRules) {
