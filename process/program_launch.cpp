@@ -8,7 +8,9 @@
 #include <string>
 #include <type_traits>
 
-#include "process/program_output.h"
+#include "process/pipe_reader.h"
+#include "process/program_launch_posix.h"
+#include "process/program_list.h"
 #include "runtime/memory.h"
 #include "runtime/text_conversion.h"
 

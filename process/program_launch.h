@@ -4,11 +4,10 @@
 // A kept program (LaunchKeep) is described by a ProgramRecord whose address is the handle
 // the launch returns; its output, error and input are read and written through the
 // operations of program_output.h, and ReleaseProgram frees it. Launches run on the thread
-// that owns the records (the main thread); only the waiter threads run elsewhere.
+// that owns the records (the main thread); only the waiter threads run elsewhere. The
+// ProgramList and the platform layer behind this are private to the folder
+// (program_list.h, program_launch_posix.h).
 #pragma once
-
-#include <pthread.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -77,82 +76,3 @@ intptr_t LaunchProgramByName(const char16_t* name);
 // slots then hold the arguments that fitted and a null in the last slot.
 // REQUIRES: slot_count >= 1.
 int SplitParameters(char* text, char** slots, int slot_count);
-
-// ---- The ProgramList, shared by the launcher, ReleaseProgram and the waiters ----
-
-// Holds ProgramListLock for a scope. REQUIRES: InitProgramRunner has run.
-class ProgramListGuard {
- public:
-  ProgramListGuard();
-  ~ProgramListGuard();
-  ProgramListGuard(const ProgramListGuard&) = delete;
-  ProgramListGuard& operator=(const ProgramListGuard&) = delete;
-};
-
-// A new zero-filled record linked at the head of the ProgramList with a fresh
-// launchSerial; null when the runner is not started or memory is short.
-ProgramRecord* NewListedProgramRecord();
-// Unlinks the record and frees it (and its node).
-void FreeListedProgramRecord(ProgramRecord* record);
-// Whether the record with this serial is still in the list. REQUIRES: the caller holds the
-// lock.
-bool ProgramRecordListed(const ProgramRecord* record, uint64_t serial);
-// Stores the exit code when the record with this serial is still listed.
-void StoreProgramExitCode(ProgramRecord* record, uint64_t serial, int32_t exit_code);
-// The number of ProgramWaiter threads that have not yet finished (after they reaped their
-// program); for diagnostics and tests.
-int32_t ProgramWaitersRunning();
-
-// ---- Platform layer (program_launch_posix.cpp) ----
-
-// Descriptors of the pipes a kept launch asks for; -1 where a pipe is not wanted.
-// Index 0 is the read end, 1 the write end, as pipe() returns them.
-struct ChildPipes {
-  int output[2];
-  int input[2];
-  int error[2];
-};
-
-// What the program's process executes.
-struct ProgramImage {
-  const char* name;
-  char* const* arguments;  // name, the arguments, null
-  const char* working_directory;
-  ChildPipes* pipes;     // null without LaunchKeep
-  int input_descriptor;  // the input source's output descriptor, or -1
-  // When not 0, the process id of the launching process: the program is ended (SIGTERM)
-  // when the thread that launched it ends, which for this application's main thread is the
-  // end of the process, however it ends.
-  pid_t end_with_parent;
-};
-
-// A regular, non-empty file that this process may execute.
-bool ProgramFileUsable(const char* path);
-// Creates the pipes the flags ask for (close-on-exec); false when a pipe() failed, in which
-// case none stays open.
-bool OpenChildPipes(uint32_t flags, ChildPipes* pipes);
-void CloseChildPipes(ChildPipes* pipes);
-// One fork; the child becomes the program. The child's pid, or -1.
-pid_t ForkProgram(const ProgramImage& image);
-// Double fork: the program is not a child of this process. Its pid, or -1.
-pid_t ForkDetachedProgram(const ProgramImage& image);
-// Closes the child's pipe ends and wraps this process's ends into the record's readers
-// and input stream.
-void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes);
-// Waits for a child (retrying interrupted waits) and applies the exit code rule; 1 when the
-// wait failed, since the status is then lost but the program has ended.
-int32_t WaitForProgram(pid_t pid);
-// The exit code rule: the exit status after a normal exit, else 1.
-int32_t ExitCodeFromWaitStatus(int status);
-// Starts the detached thread that reaps the record's program, stores its exit code and
-// then closes the write end of the record's endNotice pipe; false when the thread could not
-// be started (endNotice is then -1).
-bool StartProgramWaiter(ProgramRecord* record);
-// For records without a waiter: collects the end now (blocking) or only if it has come
-// (not blocking) and stores the exit code. True when the end is collected.
-bool CollectProgramEnd(ProgramRecord* record, bool block);
-
-// How waiter threads are created: pthread_create, replaceable by tests that need the
-// creation to fail.
-using ThreadCreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern ThreadCreateFunction ProgramWaiterThreadCreate;

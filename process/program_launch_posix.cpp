@@ -1,8 +1,9 @@
 // The POSIX half of the launcher: pipes, fork and exec, the detached double fork and the
 // ProgramWaiter threads.
-#include "process/program_launch.h"
+#include "process/program_launch_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -13,11 +14,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <cwchar>
 #include <initializer_list>
 #include <new>
 
-#include "process/program_output.h"
+#include "process/pipe_reader.h"
+#include "process/program_list.h"
 
 ThreadCreateFunction ProgramWaiterThreadCreate = &pthread_create;
 
@@ -395,4 +398,37 @@ bool CollectProgramEnd(ProgramRecord* record, bool block) {
 
 int32_t ProgramWaitersRunning() {
   return WaitersRunning.load();
+}
+
+bool MakeNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  int wanted = flags == -1 ? O_NONBLOCK : flags | O_NONBLOCK;
+  return fcntl(fd, F_SETFL, wanted) != -1;
+}
+
+int32_t WaitForReadable(const int* descriptors, int32_t count, int32_t timeout_ms) {
+  pollfd requests[4];
+  if (count < 1 || count > 4) return 0;
+  for (int32_t i = 0; i < count; ++i)
+    requests[i] = {descriptors[i], POLLIN, 0};
+  return poll(requests, static_cast<nfds_t>(count), timeout_ms) > 0 ? 1 : 0;
+}
+
+void PauseNanoseconds(long nanoseconds) {
+  timespec pause = {0, nanoseconds};
+  nanosleep(&pause, nullptr);
+}
+
+int64_t MonotonicMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+void CloseDescriptor(int fd) {
+  close(fd);
+}
+
+bool SignalProcess(pid_t pid, int signal_number) {
+  return kill(pid, signal_number) == 0;
 }

@@ -1,4 +1,7 @@
 #include "process/program_launch.h"
+#include "process/pipe_reader.h"
+#include "process/program_launch_posix.h"
+#include "process/program_list.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

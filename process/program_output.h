@@ -1,5 +1,5 @@
-// Reading a kept program's standard output and standard error, waiting for its end and
-// releasing its record; underneath, the PipeReader, a non-blocking ring-buffer reader.
+// Reading a kept program's standard output and standard error, waiting for its end,
+// signalling it and releasing its record.
 //
 // All operations run on the thread that holds the record. A null record does nothing and
 // gives 0 or the empty string. Blocking waits sleep between polls.
@@ -11,45 +11,6 @@
 
 #include "process/program_launch.h"
 #include "runtime/string_stack.h"
-
-inline constexpr size_t PipeReaderCapacity = 10240;
-// Given by PipeReaderReadByte and PipeReaderReadChar at end of file; never a byte or a
-// character.
-inline constexpr uint32_t PipeReaderEnd = 0xFFFFFFFF;
-
-// Wraps the read end of a pipe. The descriptor is non-blocking: a read that would wait
-// delivers nothing without counting as end of file. The reader never moves, so the
-// positions may point into its own ring.
-struct PipeReader {
-  FILE* stream;
-  uint8_t* bufferStart;
-  uint8_t* readPosition;   // next byte to hand out
-  uint8_t* writePosition;  // where the next byte from the stream goes
-  uint64_t count;          // bytes held in the ring
-  uint8_t ring[PipeReaderCapacity];
-};
-
-// Makes the descriptor non-blocking and opens a stream on it; null when either fails (the
-// descriptor then stays open and belongs to the caller).
-PipeReader* PipeReaderOpen(int fd, const char* mode);
-// The bytes buffered after moving in what can be read now (nothing is read while bytes
-// are still buffered).
-uint64_t PipeReaderFill(PipeReader* reader);
-// Delivers n bytes, waiting for them; fewer only at end of file.
-uint64_t PipeReaderRead(PipeReader* reader, void* dest, uint64_t n);
-// A byte 0-255, or PipeReaderEnd.
-uint32_t PipeReaderReadByte(PipeReader* reader);
-// One UTF-8 character as UTF-16: a unit, or for a four-byte character the two units of its
-// surrogate pair packed (first in bits 0-15, second in bits 16-31). A byte that cannot
-// start a character reads as a space; a sequence cut short by end of file as PipeReaderEnd.
-uint32_t PipeReaderReadChar(PipeReader* reader);
-// Whole items of item_size bytes delivered, as fread; 0 when the total size is 0.
-uint64_t PipeReaderReadItems(void* dest, uint64_t item_size, uint64_t item_count,
-                             PipeReader* reader);
-// 1 when nothing is buffered, nothing can be read now and the stream is at end of file.
-int32_t PipeReaderAtEnd(PipeReader* reader);
-// Closes the stream (and so the descriptor) and frees the reader. Null is ignored.
-void PipeReaderClose(PipeReader* reader);
 
 // 1 while the program runs. With an output reader the program counts as running until its
 // output reaches end of file; the call then waits until the program's end is collected.

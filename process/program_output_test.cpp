@@ -1,5 +1,8 @@
 #include "process/program_output.h"
 
+#include "process/pipe_reader.h"
+#include "process/program_list.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>

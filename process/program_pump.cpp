@@ -1,13 +1,12 @@
 #include "process/program_pump.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "process/pipe_reader.h"
 #include "process/program_launch.h"
+#include "process/program_launch_posix.h"
 #include "process/program_output.h"
 #include "runtime/string_stack.h"
 #include "runtime/text_conversion.h"
@@ -82,12 +81,9 @@ class LineSplitter {
   std::string held_;
 };
 
-void PollWithoutLimit(const int* descriptors, int32_t count, void*) {
-  pollfd requests[3];
-  for (int32_t i = 0; i < count; ++i)
-    requests[i] = {descriptors[i], POLLIN, 0};
-  // An interrupted poll simply returns; the pump looks and calls again.
-  poll(requests, static_cast<nfds_t>(count), -1);
+// An interrupted wait simply returns; the pump looks and calls again.
+void WaitWithoutLimit(const int* descriptors, int32_t count, void*) {
+  WaitForReadable(descriptors, count, -1);
 }
 
 }  // namespace
@@ -96,7 +92,7 @@ void PumpProgramOutput(ProgramRecord* record, const ProgramPump& pump) {
   const bool byte_mode = (record->flags & LaunchByteOutput) != 0;
   LineSplitter output(record->output, byte_mode, pump.outputLine, pump.context);
   LineSplitter error(record->error, false, pump.errorLine, pump.context);
-  auto wait = pump.wait != nullptr ? pump.wait : &PollWithoutLimit;
+  auto wait = pump.wait != nullptr ? pump.wait : &WaitWithoutLimit;
   for (;;) {
     // Asked before the pipes are read: whatever the program wrote is in them by the time
     // its end has been collected, so this round's reads take the last of it.

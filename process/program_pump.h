@@ -16,7 +16,7 @@ struct ProgramPump {
   void (*outputLine)(const char16_t* line, void* context);
   void (*errorLine)(const char16_t* line, void* context);
   // Blocks until one of the descriptors is readable; may return earlier, and is called
-  // again. Null waits in poll() without a time limit.
+  // again. Null waits without a time limit.
   void (*wait)(const int* descriptors, int32_t count, void* context);
   void* context;
 };
