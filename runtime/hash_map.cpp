@@ -5,7 +5,7 @@
 
 #include "runtime/element_pool.h"
 #include "runtime/memory.h"
-#include "runtime/string_utils.h"
+#include "runtime/string_units.h"
 
 namespace {
 
@@ -17,9 +17,7 @@ constexpr int32_t kPoolMaximumBlock = 65536;
 constexpr uint64_t kPooledKeyBytes = 32;
 
 inline const char16_t* EndOf(const char16_t* key) {
-  while (*key != u'\0')
-    ++key;
-  return key;
+  return key + StringLength(key);
 }
 
 inline uint32_t HashUnits(const char16_t* key, const char16_t* end) {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "runtime/memory.h"
-#include "runtime/string_utils.h"
+#include "runtime/string_units.h"
 
 char* StringStackBuffer = nullptr;
 int64_t StringStackCapacity = 0;

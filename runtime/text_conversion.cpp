@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "runtime/memory.h"
-#include "runtime/string_utils.h"
+#include "runtime/string_units.h"
 
 namespace {
 
