@@ -367,7 +367,21 @@ void* NextMapElement(Map* map) {
   return nullptr;
 }
 
+namespace {
+
+void CloneMap(Map* source, Map** destination) {
+  Map* copy = NewMap(source->value_size, source->type_code, source->descriptor, destination,
+                     static_cast<int32_t>(source->bucket_count));
+  if (copy == nullptr) return;
+  // The key variant belongs to the map, not to the descriptor, so the copy takes it over.
+  copy->flags |= source->flags & (MapNoCase | MapIntegerKeys);
+  CopyMap(source, 0, copy, 0, 0);
+}
+
+}  // namespace
+
 void RegisterMapHooks() {
+  ContainerHookTable.clone_map = CloneMap;
   ContainerHookTable.new_map = NewMap;
   ContainerHookTable.copy_map = CopyMap;
   ContainerHookTable.free_map = FreeMap;

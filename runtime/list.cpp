@@ -157,7 +157,19 @@ void* SelectElement(List* list, int64_t index) {
   return ListElementValue(element);
 }
 
+namespace {
+
+void CloneList(const ListField* source, ListField* destination) {
+  const List* original = source->list;
+  List* copy = NewList(original->element_size - sizeof(ListElement), destination,
+                       original->descriptor, original->type_code);
+  if (copy != nullptr) CopyList(source->list, 0, copy, 0, 0);
+}
+
+}  // namespace
+
 void RegisterListHooks() {
+  ContainerHookTable.clone_list = CloneList;
   ContainerHookTable.new_list = NewList;
   ContainerHookTable.copy_list = CopyList;
   ContainerHookTable.free_list = FreeList;

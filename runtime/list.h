@@ -22,12 +22,6 @@ struct ListElement {
 };
 static_assert(sizeof(ListElement) == 16, "the value follows the two links");
 
-struct ListField {
-  List* list;
-  ListElement* current;  // the list's current element, null when there is none
-};
-static_assert(sizeof(ListField) == 16, "descriptors give list fields a width of 16 bytes");
-
 // The list header, a sized block.
 struct List {
   ListElement* first;

@@ -3,8 +3,6 @@
 #include <cassert>
 #include <cstring>
 
-#include "runtime/hash_map.h"
-#include "runtime/list.h"
 #include "runtime/string_stack.h"
 
 ContainerHooks ContainerHookTable = {};
@@ -136,24 +134,13 @@ void ClearField(void* structure, const Entry& entry) {
 void CopyMapField(Map*& destination, Map* source) {
   ContainerHookTable.free_map(destination);
   destination = nullptr;
-  if (source == nullptr) return;
-  Map* copy = ContainerHookTable.new_map(source->value_size, source->type_code, source->descriptor,
-                                         &destination, static_cast<int32_t>(source->bucket_count));
-  if (copy == nullptr) return;
-  // The key variant belongs to the map, not to the descriptor, so the copy takes it over.
-  copy->flags |= source->flags & (MapNoCase | MapIntegerKeys);
-  ContainerHookTable.copy_map(source, 0, copy, 0, 0);
+  if (source != nullptr) ContainerHookTable.clone_map(source, &destination);
 }
 
 void CopyListField(ListField& destination, const ListField& source) {
   ContainerHookTable.free_list(destination.list);
   destination = ListField{nullptr, nullptr};
-  List* original = source.list;
-  if (original == nullptr) return;
-  List* copy = ContainerHookTable.new_list(original->element_size - sizeof(ListElement),
-                                           &destination, original->descriptor, original->type_code);
-  if (copy == nullptr) return;
-  ContainerHookTable.copy_list(original, 0, copy, 0, 0);
+  if (source.list != nullptr) ContainerHookTable.clone_list(&source, &destination);
 }
 
 void CopyField(void* destination, const void* source, const Entry& entry) {

@@ -23,7 +23,15 @@
 
 struct Map;
 struct List;
-struct ListField;
+struct ListElement;
+
+// A list field of a structure (or a list variable): the list and its current element, which
+// the caller reaches without a call.
+struct ListField {
+  List* list;
+  ListElement* current;  // the list's current element, null when there is none
+};
+static_assert(sizeof(ListField) == 16, "descriptors give list fields a width of 16 bytes");
 
 // One word of a descriptor; a descriptor is passed as the address of its first word.
 using StructureDescriptor = int64_t;
@@ -55,6 +63,10 @@ using NewListHook = List* (*)(uint64_t value_size, ListField* field,
 using CopyListHook = int32_t (*)(List* source, int32_t source_type, List* destination,
                                  int32_t destination_type, int32_t clear);
 using FreeListHook = void (*)(List* list);
+// A new container like source (value size, type, descriptor, key variant) holding copies of
+// its elements, written into *destination; null there when memory runs out.
+using CloneMapHook = void (*)(Map* source, Map** destination);
+using CloneListHook = void (*)(const ListField* source, ListField* destination);
 struct ContainerHooks {
   NewMapHook new_map;
   CopyMapHook copy_map;
@@ -62,6 +74,8 @@ struct ContainerHooks {
   NewListHook new_list;
   CopyListHook copy_list;
   FreeListHook free_list;
+  CloneMapHook clone_map;
+  CloneListHook clone_list;
 };
 
 // Filled by RegisterMapHooks and RegisterListHooks at start-up.
