@@ -6,7 +6,8 @@
 //
 //   iso_run_bench [--size-mb N] [--rounds N]     (needs QT_QPA_PLATFORM, e.g. offscreen)
 //
-// hdiutil is the one built beside this benchmark (build/bench/tools/hdiutil).
+// hdiutil is the one this build made (build/bench/bin/hdiutil, beside the build's brevik); the
+// application finds it on PATH, as this benchmark does not sit beside it.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -131,8 +132,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--size-mb") == 0) size_mb = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
   }
-  const fs::path self = fs::canonical("/proc/self/exe");
-  const std::string hdiutil = (self.parent_path().parent_path() / "tools" / "hdiutil").string();
+  const std::string hdiutil = HDIUTIL_EXECUTABLE;
   char pattern[] = "/var/tmp/brevik-run-bench-XXXXXX";
   const fs::path scratch = mkdtemp(pattern);
   const fs::path home = scratch / "home";

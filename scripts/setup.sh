@@ -1,5 +1,5 @@
-# Sourced by scripts/run, scripts/test and scripts/bench: installs the Debian packages the
-# build needs when any is missing.
+# Sourced by scripts/run, scripts/test, scripts/bench and scripts/screenshots: installs the
+# Debian packages the build needs when any is missing.
 
 # ensure_packages PACKAGE...
 ensure_packages() {
@@ -28,6 +28,10 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev imagemagick python3-pil)
+# The desktop files' validators; Xvfb, xdotool and isoinfo drive the installed program.
+TEST_PACKAGES=(libgtest-dev libgmock-dev imagemagick python3-pil desktop-file-utils appstream
+  xvfb xauth xdotool genisoimage procps)
+# What scripts/screenshots needs beside the build: a virtual display and a way to grab it.
+SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
