@@ -27,12 +27,7 @@
 
 // The start routines in the program's order.
 inline void StartGadgetSystem() {
-  static const bool started = [] {
-    StartWindowSystem(true);
-    InitGadgets();
-    return true;
-  }();
-  static_cast<void>(started);
+  StartWindowSystemFor(&InitGadgets);
 }
 
 struct GadgetEvent {

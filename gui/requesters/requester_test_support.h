@@ -23,12 +23,7 @@
 
 // The start routines the requesters stand on, in the program's order.
 inline void StartRequesterSystem() {
-  static const bool started = [] {
-    StartWindowSystem(true);
-    InitRequesters();
-    return true;
-  }();
-  static_cast<void>(started);
+  StartWindowSystemFor(&InitRequesters);
 }
 
 // Lets Qt deliver what is pending, window activation included; the events are dropped.

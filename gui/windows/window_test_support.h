@@ -34,6 +34,13 @@ inline void StartWindowSystem(bool with_menus) {
   static_cast<void>(started);
 }
 
+// The window system with menus, once per test process, and then the start routine of the
+// module under test, which does nothing after its first run.
+inline void StartWindowSystemFor(void (*module_start)()) {
+  StartWindowSystem(true);
+  module_start();
+}
+
 struct TakenEvent {
   int64_t kind;
   int64_t object;
