@@ -1,9 +1,12 @@
 // BMP encoding and decoding of square images of a photograph-like gradient, in memory:
 // true-colour files written and read back, and 8-bit files whose time is mostly the
-// palette quantizer's.
+// palette quantizer's; and of a 4000 x 3000 photograph-like picture, from and to files too.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "bench/gradient_image.h"
@@ -56,6 +59,11 @@ void BM_DecodeBmp_24Bit(benchmark::State& state) {
 BENCHMARK(BM_DecodeBmp_24Bit)->RangeMultiplier(4)->Range(64, 1024);
 
 // --- A 4000 x 3000 photograph-like picture, as bench/image_compare sets against other programs ---
+//
+// Each decoding goes into a buffer allocated afresh, as a program that opens a picture does,
+// and each encoding into a new block or file. Files go to $BREVIK_BENCH_FOLDER, or else to
+// the temporary folder; the 24-bit file is written there first, the very bytes that
+// bench_picture_writer writes as picture24.bmp.
 
 constexpr int32_t kPhotoWidth = 4000;
 constexpr int32_t kPhotoHeight = 3000;
@@ -65,17 +73,34 @@ const std::vector<uint8_t>& PhotoRgb() {
   return pixels;
 }
 
-// The picture's BMP file at depth 24 or 8, encoded once.
-const std::vector<uint8_t>& PhotoFile(int32_t depth) {
-  static std::vector<uint8_t> files[2];
-  std::vector<uint8_t>& file = files[depth == 8 ? 1 : 0];
-  if (file.empty()) {
-    auto* block = reinterpret_cast<uint8_t*>(EncodeBmp(
-        nullptr, PhotoRgb().data(), kPhotoWidth, kPhotoHeight, kPhotoWidth * 3, 0, 0, depth, 24));
-    file.assign(block, block + BlockSize(block));
+std::string PhotoPath(const char* name) {
+  const char* folder = std::getenv("BREVIK_BENCH_FOLDER");
+  return std::string(folder != nullptr ? folder : "/tmp") + "/" + name;
+}
+
+intptr_t EncodePhoto(const char* path, int32_t depth) {
+  return EncodeBmp(path, PhotoRgb().data(), kPhotoWidth, kPhotoHeight, kPhotoWidth * 3, 0, 0, depth,
+                   24);
+}
+
+// The picture's 24-bit BMP file, in memory and on disk, encoded once.
+const std::vector<uint8_t>& PhotoFile() {
+  static const std::vector<uint8_t> file = [] {
+    auto* block = reinterpret_cast<uint8_t*>(EncodePhoto(nullptr, 24));
+    std::vector<uint8_t> bytes(block, block + BlockSize(block));
     FreeMemory(block);
-  }
+    return bytes;
+  }();
   return file;
+}
+
+const std::string& PhotoFilePath() {
+  static const std::string path = [] {
+    std::string name = PhotoPath("ours24.bmp");
+    if (EncodePhoto(name.c_str(), 24) != 1) std::abort();
+    return name;
+  }();
+  return path;
 }
 
 // Bytes processed are the picture's RGB bytes, whatever the file's depth, so that figures of
@@ -85,37 +110,67 @@ void SetPhotoCounters(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPhotoWidth * kPhotoHeight);
 }
 
-void BM_Photo4000x3000_DecodeBmp(benchmark::State& state) {
-  const std::vector<uint8_t>& file = PhotoFile(static_cast<int32_t>(state.range(0)));
-  std::vector<uint8_t> decoded(PhotoRgb().size());
+// Decodes the identified source into a buffer of its own.
+void DecodeIntoFreshBuffer() {
+  const ImageDecodeContext* context = CurrentImageDecodeContext();
+  const int64_t pitch = int64_t{context->width} * (context->output_depth / 8);
+  std::unique_ptr<uint8_t[]> pixels(new uint8_t[pitch * context->height]);
+  benchmark::DoNotOptimize(DecodeImagePixels(pixels.get(), pitch, 0));
+  FinishImageDecode();
+  benchmark::ClobberMemory();
+}
+
+void BM_Photo4000x3000_DecodeBmpFile(benchmark::State& state) {
+  const std::string& path = PhotoFilePath();
+  InitImageDecodeContext();
+  RegisterBmpCodec();
+  for (auto _ : state) {
+    if (IdentifyImageFile(path.c_str()) != ImageFormatBmp) state.SkipWithError("not decoded");
+    DecodeIntoFreshBuffer();
+  }
+  SetPhotoCounters(state);
+}
+BENCHMARK(BM_Photo4000x3000_DecodeBmpFile)->Unit(benchmark::kMillisecond);
+
+void BM_Photo4000x3000_DecodeBmpMemory(benchmark::State& state) {
+  const std::vector<uint8_t>& file = PhotoFile();
   InitImageDecodeContext();
   RegisterBmpCodec();
   for (auto _ : state) {
     IdentifyImageData(file.data(), static_cast<uint32_t>(file.size()));
-    benchmark::DoNotOptimize(DecodeImagePixels(decoded.data(), kPhotoWidth * 3, 0));
-    FinishImageDecode();
-    benchmark::ClobberMemory();
+    DecodeIntoFreshBuffer();
   }
   SetPhotoCounters(state);
 }
-BENCHMARK(BM_Photo4000x3000_DecodeBmp)->Arg(24)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Photo4000x3000_DecodeBmpMemory)->Unit(benchmark::kMillisecond);
 
-void BM_Photo4000x3000_EncodeBmp(benchmark::State& state) {
+void BM_Photo4000x3000_EncodeBmpMemory(benchmark::State& state) {
   const auto depth = static_cast<int32_t>(state.range(0));
-  const std::vector<uint8_t>& pixels = PhotoRgb();
+  PhotoRgb();
   for (auto _ : state) {
-    void* block = reinterpret_cast<void*>(EncodeBmp(
-        nullptr, pixels.data(), kPhotoWidth, kPhotoHeight, kPhotoWidth * 3, 0, 0, depth, 24));
+    void* block = reinterpret_cast<void*>(EncodePhoto(nullptr, depth));
     benchmark::DoNotOptimize(block);
     FreeMemory(block);
   }
   SetPhotoCounters(state);
 }
-BENCHMARK(BM_Photo4000x3000_EncodeBmp)->Arg(24)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Photo4000x3000_EncodeBmpMemory)->Arg(24)->Arg(8)->Unit(benchmark::kMillisecond);
+
+// Writes ours24.bmp or ours8.bmp, which bench/image_compare measures the PSNR of.
+void BM_Photo4000x3000_EncodeBmpFile(benchmark::State& state) {
+  const auto depth = static_cast<int32_t>(state.range(0));
+  const std::string path = PhotoPath(depth == 8 ? "ours8.bmp" : "ours24.bmp");
+  PhotoRgb();
+  for (auto _ : state) {
+    if (EncodePhoto(path.c_str(), depth) != 1) state.SkipWithError("not written");
+  }
+  SetPhotoCounters(state);
+}
+BENCHMARK(BM_Photo4000x3000_EncodeBmpFile)->Arg(24)->Arg(8)->Unit(benchmark::kMillisecond);
 
 // The floor for any decoder or encoder: copying the 24-bit file's bytes once.
 void BM_Photo4000x3000_MemcpyFloor(benchmark::State& state) {
-  const std::vector<uint8_t>& file = PhotoFile(24);
+  const std::vector<uint8_t>& file = PhotoFile();
   std::vector<uint8_t> copy(file.size());
   for (auto _ : state) {
     std::memcpy(copy.data(), file.data(), file.size());

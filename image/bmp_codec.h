@@ -26,7 +26,8 @@ void RegisterBmpCodec();
 // Accepts a source with the "BM" signature, zero reserved words, an info header of 12 bytes
 // or of at least 40 (of which the first 40 are present) and a size within the limits above;
 // records width, height, bits per pixel and output depth in the context. A file source is
-// read into the context's file copy, which FinishBmp frees.
+// mapped into memory, or read into the context's file copy where it cannot be mapped;
+// FinishBmp releases either.
 int32_t CheckBmp(ImageDecodeContext* context);
 // 1 when the pixels are in the destination. 0 when the file is malformed or cut short (rows
 // already written stay), the pitch is shorter than a row, or the file is of a kind not

@@ -751,13 +751,28 @@ TEST_F(BmpTest, DitheringServesTopDownAndBottomUpSourcesAlike) {
   EXPECT_LE(top_error, bottom_error * 1.1) << "bottom-up source: " << bottom_error;
 }
 
+Bytes ReadWholeFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return Bytes{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+Decoded DecodeFile(const std::string& path) {
+  Decoded decoded;
+  decoded.format = IdentifyImageFile(path.c_str());
+  if (decoded.format == 0) return decoded;
+  const ImageDecodeContext* context = CurrentImageDecodeContext();
+  const int64_t pitch = static_cast<int64_t>(context->width) * (context->output_depth / 8);
+  decoded.pixels.assign(pitch * context->height, kUnwritten);
+  decoded.result = DecodeImagePixels(decoded.pixels.data(), pitch, 0);
+  FinishImageDecode();
+  return decoded;
+}
+
 TEST_F(BmpTest, FileAndMemoryEncodingsAgreeAndFilesDecode) {
   const Bytes rgba = Gradient(6, 4, 4);
   const std::string path = TemporaryPath("round_trip.bmp");
   ASSERT_EQ(EncodeBmp(path.c_str(), rgba.data(), 6, 4, 24, 0, 0, 8, 32), 1);
-  std::ifstream stream(path, std::ios::binary);
-  const Bytes written{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(written, EncodeToBytes(rgba, 6, 4, 8, 32));
+  EXPECT_EQ(ReadWholeFile(path), EncodeToBytes(rgba, 6, 4, 8, 32));
 
   ASSERT_EQ(IdentifyImageFile(path.c_str()), ImageFormatBmp);
   EXPECT_EQ(CurrentImageDecodeContext()->width, 6);
@@ -765,6 +780,29 @@ TEST_F(BmpTest, FileAndMemoryEncodingsAgreeAndFilesDecode) {
   EXPECT_EQ(DecodeImagePixels(pixels.data(), 18, 0), 1);
   FinishImageDecode();
   EXPECT_EQ(CurrentImageDecodeContext()->file, nullptr);
+  std::remove(path.c_str());
+}
+
+// A file larger than the encoder's buffer is written in pieces; read back from disk, whole
+// or cut short, it decodes as its bytes do from memory.
+TEST_F(BmpTest, FilesWriteInPiecesAndDecodeAsTheirBytesDo) {
+  constexpr int32_t kWidth = 301;
+  constexpr int32_t kHeight = 300;
+  const Bytes rgb = Gradient(kWidth, kHeight, 3);
+  const std::string path = TemporaryPath("large.bmp");
+  ASSERT_EQ(EncodeBmp(path.c_str(), rgb.data(), kWidth, kHeight, kWidth * 3, 0, 0, 24, 24), 1);
+  const Bytes file = ReadWholeFile(path);
+  ASSERT_EQ(file, EncodeToBytes(rgb, kWidth, kHeight, 24, 24));
+  for (size_t size : {file.size(), file.size() - 1000}) {
+    const Bytes bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(size));
+    const Decoded from_file = DecodeFile(path);
+    const Decoded from_memory = Decode(bytes);
+    EXPECT_EQ(from_file.result, from_memory.result) << size;
+    EXPECT_TRUE(from_file.pixels == from_memory.pixels) << size;
+  }
+  EXPECT_EQ(Decode(file).pixels, rgb);
   std::remove(path.c_str());
 }
 

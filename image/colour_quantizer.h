@@ -7,19 +7,37 @@
 // red) in a gamma space of 1.8, where colour distances are weighted by opacity so that a
 // transparent pixel is told apart by its alpha alone, and depth 1 has a fixed
 // black-and-white palette and splits pixels by luminance. Learnt palettes can optionally be
-// dithered by error diffusion.
+// dithered by error diffusion. Unless asked not to, a learnt palette is then refined: its
+// colours move a few times to the means of the pixels they stand for, and the result is kept
+// when the whole picture maps to it with less error than to the learnt one.
 //
-// A quantizer belongs to one thread.
+// Learning and searching use the widest vectors the processor has, with the same results to
+// the bit at every width. Undithered rows are mapped in batches spread over the cores.
+//
+// A quantizer belongs to one thread; the threads it starts end before each call returns.
 #pragma once
 
 #include <cstdint>
 
 // Option bit: diffuse every pixel's error into its neighbours.
 inline constexpr uint32_t QuantizeDither = 0x100;
+// Option bit: keep the palette as the network learnt it, without refining it afterwards.
+inline constexpr uint32_t QuantizeNoRefinement = 0x200;
 
 inline constexpr int32_t QuantMaxNeurons = 256;
 inline constexpr int32_t QuantInitialRadius = 32;
 inline constexpr double QuantGamma = 1.8;
+
+// The instruction set of learning and searching, narrowest first. Results are the same with
+// each.
+enum class QuantSimd : int32_t {
+  Base,    // 16-byte vectors: SSE2 on x86-64, whatever the compiler makes of them elsewhere
+  Avx2,    // 32-byte vectors, on x86-64 processors with AVX2
+  Avx512,  // 64-byte vectors for learning, on x86-64 processors with AVX-512F
+};
+// The instruction set quantizers created from now on use: the widest the processor has,
+// unless limited to a narrower one (as tests do, to compare them). Returns the one now in use.
+QuantSimd LimitQuantSimd(QuantSimd widest);
 
 // Neuron components, in their order within a neuron.
 enum QuantChannel { QuantAlpha = 0, QuantBlue = 1, QuantGreen = 2, QuantRed = 3 };
@@ -42,6 +60,9 @@ struct QuantNetwork {
 
 // Where each colour of a picture that fits its palette has its entry.
 struct QuantColourTable;
+// The palette laid out for searching with vectors.
+struct QuantSearchTable;
+struct QuantKernels;
 
 // A sized block.
 struct ColourQuantizer {
@@ -62,6 +83,14 @@ struct ColourQuantizer {
   // error the current row leaves for the one after it.
   int32_t* incoming_error;
   int32_t* outgoing_error;
+  const QuantKernels* kernels;     // for the instruction set chosen at creation
+  QuantSearchTable* search_table;  // with the network
+  // Undithered rows are mapped batch_rows at a time into mapped_rows, width bytes each;
+  // mapped_count rows from mapped_first are there.
+  uint8_t* mapped_rows;
+  int32_t batch_rows;
+  int32_t mapped_first;
+  int32_t mapped_count;
 };
 
 // How learning walks the pixels, derived from the image size alone.

@@ -8,7 +8,11 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
+
+#include "image/test_picture.h"
 
 namespace {
 
@@ -260,5 +264,112 @@ TEST_P(PaddedPitchTest, PaddedSourceQuantizesLikeThePackedOne) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutDithering, PaddedPitchTest,
                          ::testing::Values(0u, QuantizeDither));
+
+// --- Exact results ---
+
+// A photograph-like picture with a band of graded alpha and a transparent block, so that
+// learning and mapping meet opaque, translucent and invisible pixels alike.
+std::vector<uint8_t> MixedAlphaPicture(int32_t width, int32_t height) {
+  const std::vector<uint8_t> rgb = PhotoLikeRgb(width, height);
+  std::vector<uint8_t> pixels;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* in = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+      uint8_t alpha = 255;
+      if (y >= height / 4 && y < height / 2) alpha = static_cast<uint8_t>(x * 255 / (width - 1));
+      if (y >= height * 3 / 4 && x < width / 4) alpha = 0;
+      pixels.insert(pixels.end(), {in[0], in[1], in[2], alpha});
+    }
+  }
+  return pixels;
+}
+
+uint64_t Fnv1a(uint64_t hash, const uint8_t* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    hash = (hash ^ bytes[i]) * 0x100000001B3u;
+  return hash;
+}
+
+// The palette and every index, rows asked for bottom first as the encoder does.
+uint64_t OutputHash(ColourQuantizer* quantizer) {
+  const int32_t depth = quantizer->output_depth;
+  uint64_t hash = Fnv1a(0xCBF29CE484222325u, quantizer->palette[0], size_t{4} << depth);
+  for (int32_t y = quantizer->height - 1; y >= 0; --y) {
+    const std::vector<int32_t> row = Unpack(QuantizedRow(quantizer, y), quantizer->width, depth);
+    for (int32_t index : row) {
+      const auto byte = static_cast<uint8_t>(index);
+      hash = Fnv1a(hash, &byte, 1);
+    }
+  }
+  return hash;
+}
+
+struct HashCase {
+  int32_t source_depth;
+  int32_t depth;
+  uint32_t options;
+  uint64_t hash;
+};
+
+using ExactOutputParam = std::tuple<HashCase, QuantSimd>;
+
+// The learnt palette and the mapping of every pixel are pinned, at every vector width: faster
+// learning and searching must reproduce them bit for bit.
+class ExactOutputTest : public ::testing::TestWithParam<ExactOutputParam> {
+ protected:
+  void TearDown() override { LimitQuantSimd(QuantSimd::Avx512); }
+};
+
+TEST_P(ExactOutputTest, PaletteAndIndicesKeepTheirHash) {
+  const auto& [c, simd] = GetParam();
+  if (LimitQuantSimd(simd) != simd) GTEST_SKIP() << "the processor lacks this instruction set";
+  constexpr int32_t kWidth = 160;
+  constexpr int32_t kHeight = 120;
+  const std::vector<uint8_t> pixels =
+      c.source_depth == 32 ? MixedAlphaPicture(kWidth, kHeight) : PhotoLikeRgb(kWidth, kHeight);
+  Quantizer quantizer(CreateQuantizer(pixels.data(), kWidth, kHeight, c.source_depth,
+                                      kWidth * (c.source_depth / 8), c.depth,
+                                      c.options | QuantizeNoRefinement));
+  ASSERT_NE(quantizer, nullptr);
+  ASSERT_NE(quantizer->network, nullptr);
+  EXPECT_EQ(OutputHash(quantizer.get()), c.hash);
+}
+
+std::string ExactOutputName(const ::testing::TestParamInfo<ExactOutputParam>& info) {
+  static constexpr const char* kSimdNames[] = {"Base", "Avx2", "Avx512"};
+  const auto& [c, simd] = info.param;
+  return "From" + std::to_string(c.source_depth) + "To" + std::to_string(c.depth) +
+         ((c.options & QuantizeDither) != 0 ? "Dithered" : "") +
+         kSimdNames[static_cast<int32_t>(simd)];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExactOutputTest,
+    ::testing::Combine(::testing::Values(HashCase{32, 8, 0, 12216523767323504870u},
+                                         HashCase{32, 8, QuantizeDither, 4346577354877686907u},
+                                         HashCase{32, 4, 0, 13960912843317611980u},
+                                         HashCase{32, 2, QuantizeDither, 9330494545144681255u},
+                                         HashCase{24, 8, 0, 7445164490780743166u}),
+                       ::testing::Values(QuantSimd::Base, QuantSimd::Avx2, QuantSimd::Avx512)),
+    ExactOutputName);
+
+// Undithered rows are mapped a batch of rows at a time, over several threads; a row asked for
+// out of order must still come from its own batch.
+TEST(ColourQuantizerTest, RowsAskedInAnyOrderMapToTheirOwnPixels) {
+  constexpr int32_t kWidth = 2048;
+  constexpr int32_t kHeight = 1024;
+  const std::vector<uint8_t> pixels = Quadrants(kWidth, kHeight);
+  Quantizer quantizer(CreateQuantizer(pixels.data(), kWidth, kHeight, 32, kWidth * 4, 8, 0));
+  ASSERT_NE(quantizer, nullptr);
+  ASSERT_LT(quantizer->batch_rows, kHeight);
+  for (int32_t y : {kHeight - 1, 0, kHeight / 2, kHeight / 2 - 1, kHeight - 2, 1}) {
+    const uint8_t* row = QuantizedRow(quantizer.get(), y);
+    const int32_t top_or_bottom = y < kHeight / 2 ? 0 : 2;
+    for (int32_t x : {0, kWidth / 2 - 1, kWidth / 2, kWidth - 1}) {
+      const int32_t index = row[x];
+      EXPECT_EQ(index, top_or_bottom + (x < kWidth / 2 ? 0 : 1)) << x << "," << y;
+    }
+  }
+}
 
 }  // namespace
