@@ -24,8 +24,9 @@ struct FolderScan {
   IsoImage* image;
   // Entries left out of the tree: the image being replaced and the one being written.
   std::vector<FileId> excluded;
-  StreamFailure* failure;    // for the files' streams
-  SourceSnapshot* snapshot;  // receives every file's scanned state
+  StreamContext* streams;    // for the files' streams
+  SourceSnapshot* snapshot;  // receives every file's scanned state; streams' context's own
+  uid_t user;                // whose access to the files counts: the real user, as for access(2)
 };
 
 // Adds the contents of folder (an absolute path without a trailing slash) to the image's

@@ -1,12 +1,21 @@
 #include "tools/hybrid_image.h"
 
+#include <dlfcn.h>
+#include <iconv.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "tools/file_stream.h"
@@ -15,12 +24,147 @@
 #include "tools/libisofs_api.h"
 #include "tools/source_snapshot.h"
 
+// Converter reuse.
+//
+// libisofs converts each name it writes, into ASCII (by way of wchar_t) for the ISO 9660 tree
+// and into UTF-16 for the Joliet tree, and opens and closes a converter for each conversion.
+// Opening one costs the C library a charset look-up of thousands of instructions: for many
+// small files, a third of the time libisofs takes to lay the image out, during which nothing
+// else runs. These definitions of iconv_open and iconv_close take the place of the C
+// library's for the whole program (the dynamic linker finds a program's own definitions
+// first, and exports them for that reason) and keep a closed converter, reset, for the next
+// opening of the same pair of charsets.
+namespace {
+
+using OpenFunction = iconv_t (*)(const char*, const char*);
+using CloseFunction = int (*)(iconv_t);
+
+// Past these counts, pairs of charsets are not followed, converters handed out (few: libisofs
+// closes each before the next name) not followed and closed ones not kept.
+constexpr size_t MostPairs = 16;
+constexpr size_t MostConvertersInUse = 64;
+constexpr size_t MostIdlePerPair = 4;
+
+struct ConverterPool {
+  struct Pair {
+    std::string to;
+    std::string from;
+    std::vector<iconv_t> idle;
+  };
+  std::mutex mutex;
+  std::vector<Pair> pairs;
+  std::vector<std::pair<iconv_t, size_t>> in_use;  // the converter and its pair
+
+  // The pair's index, else pairs.size().
+  size_t Find(const char* to, const char* from) const {
+    auto found = std::ranges::find_if(
+        pairs, [&](const Pair& pair) { return pair.to == to && pair.from == from; });
+    return static_cast<size_t>(found - pairs.begin());
+  }
+};
+
+ConverterPool& Pool() {
+  static ConverterPool* pool = new ConverterPool;  // outlives every other static's use
+  return *pool;
+}
+
+OpenFunction RealOpen() {
+  static auto function = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, "iconv_open"));
+  return function;
+}
+
+CloseFunction RealClose() {
+  static auto function = reinterpret_cast<CloseFunction>(dlsym(RTLD_NEXT, "iconv_close"));
+  return function;
+}
+
+}  // namespace
+
+extern "C" iconv_t iconv_open(const char* to, const char* from) {
+  ConverterPool& pool = Pool();
+  {
+    std::lock_guard lock(pool.mutex);
+    size_t pair = pool.Find(to, from);
+    if (pair < pool.pairs.size() && !pool.pairs[pair].idle.empty() &&
+        pool.in_use.size() < MostConvertersInUse) {
+      iconv_t handle = pool.pairs[pair].idle.back();
+      pool.pairs[pair].idle.pop_back();
+      pool.in_use.emplace_back(handle, pair);
+      return handle;
+    }
+  }
+  if (RealOpen() == nullptr) {
+    errno = EINVAL;
+    return reinterpret_cast<iconv_t>(-1);
+  }
+  iconv_t handle = RealOpen()(to, from);
+  if (handle == reinterpret_cast<iconv_t>(-1)) return handle;
+  std::lock_guard lock(pool.mutex);
+  size_t pair = pool.Find(to, from);
+  if (pair == pool.pairs.size() && pool.pairs.size() < MostPairs) {
+    pool.pairs.push_back({to, from, {}});
+  }
+  if (pair < pool.pairs.size() && pool.in_use.size() < MostConvertersInUse) {
+    pool.in_use.emplace_back(handle, pair);
+  }
+  return handle;
+}
+
+extern "C" int iconv_close(iconv_t handle) {
+  ConverterPool& pool = Pool();
+  {
+    std::lock_guard lock(pool.mutex);
+    auto used = std::ranges::find(pool.in_use, handle, &std::pair<iconv_t, size_t>::first);
+    if (used != pool.in_use.end()) {
+      std::vector<iconv_t>& idle = pool.pairs[used->second].idle;
+      *used = pool.in_use.back();
+      pool.in_use.pop_back();
+      if (idle.size() < MostIdlePerPair) {
+        // Back to the initial state, as a newly opened converter starts.
+        iconv(handle, nullptr, nullptr, nullptr, nullptr);
+        idle.push_back(handle);
+        return 0;
+      }
+    }
+  }
+  return RealClose() == nullptr ? 0 : RealClose()(handle);
+}
+
+size_t IdleConverterCount() {
+  ConverterPool& pool = Pool();
+  std::lock_guard lock(pool.mutex);
+  size_t count = 0;
+  for (const ConverterPool::Pair& pair : pool.pairs)
+    count += pair.idle.size();
+  return count;
+}
+
+void CloseIdleConverters() {
+  std::vector<iconv_t> idle;
+  {
+    ConverterPool& pool = Pool();
+    std::lock_guard lock(pool.mutex);
+    for (ConverterPool::Pair& pair : pool.pairs) {
+      idle.insert(idle.end(), pair.idle.begin(), pair.idle.end());
+      pair.idle.clear();
+    }
+  }
+  for (iconv_t handle : idle)
+    RealClose()(handle);
+}
+
 namespace {
 
 // How much of the image stream one read takes and one write gives out. Reading block by
 // block (2048 bytes) made libisofs's writer thread and this one wake each other for every
 // block once the writer was the faster: five times the CPU time.
 constexpr size_t CopyChunkSize = size_t{256} << 10;
+
+// While the image stream holds less than a chunk, this thread sleeps for about the time the
+// writer thread takes to make the rest at this rate, within these bounds.
+constexpr long BytesPerMicrosecond = 1000;
+constexpr long ShortestPauseMicroseconds = 20;
+constexpr long LongestPauseMicroseconds = 2000;
 
 // libisofs takes char* for texts it only reads.
 char* Text(const char* text) {
@@ -47,6 +191,7 @@ class LibisofsSession {
     char* previous = nullptr;
     if (iso_sev_to_text(previous_abort_, &previous) > 0) iso_set_abort_severity(previous);
     iso_finish();
+    CloseIdleConverters();
   }
 
   // Returns "" or the reason libisofs could not be set up.
@@ -138,12 +283,12 @@ std::vector<FileId> ExcludedFiles(const MakeHybridOptions& options, const ImageF
 }
 
 std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
-                      StreamFailure& failure, SourceSnapshot& snapshot, ProgressSink& progress) {
+                      StreamContext& streams, SourceSnapshot& snapshot, ProgressSink& progress) {
   IsoImage* created = nullptr;
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  FolderScan scan{created, ExcludedFiles(options, file), &failure, &snapshot};
+  FolderScan scan{created, ExcludedFiles(options, file), &streams, &snapshot, getuid()};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
@@ -157,6 +302,9 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
   iso_write_opts_set_rockridge(created, 1);
   // Rock Ridge names are the files' own names, which are UTF-8.
   iso_write_opts_set_output_charset(created, "UTF-8");
+  // No file has a sort weight: unsorted, libisofs writes the files' data in the order of
+  // their streams, which the read-ahead follows.
+  iso_write_opts_set_sort_files(created, 0);
   if (!options.joliet) return write_options;
   iso_write_opts_set_joliet(created, 1);
   iso_write_opts_set_joliet_longer_paths(created, 1);
@@ -169,6 +317,29 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
   return write_options;
 }
 
+// Returns once the image stream holds want bytes, or no more are coming.
+//
+// A read waits only until some bytes are there and then takes what there is. While the writer
+// thread works through small files, that is a block or two, and the writer wakes this thread
+// for each: the threads then spend more time handing blocks over than making and writing
+// them. Waiting until a chunk is there lets the writer fill the ring buffer undisturbed, and
+// the wait reads small files ahead for the writer, or sleeps.
+void AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
+  for (;;) {
+    size_t capacity = 0;
+    size_t free_bytes = 0;
+    // 1: the writer is still writing and the stream is still read.
+    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return;
+    size_t held = capacity - free_bytes;
+    if (held >= std::min(want, capacity)) return;
+    if (streams.ReadAhead()) continue;
+    long pause = static_cast<long>(want - held) / BytesPerMicrosecond;
+    pause = std::clamp(pause, ShortestPauseMicroseconds, LongestPauseMicroseconds);
+    timespec duration{0, pause * 1000};
+    nanosleep(&duration, nullptr);
+  }
+}
+
 // Copies the image stream into file. Returns "" when the stream ended, however early
 // (the caller compares the count), or the reason writing failed.
 //
@@ -176,10 +347,11 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
 // libisofs answers a read that meets the end of the stream with 0, dropping the bytes it
 // has already copied into the buffer.
 std::string CopyStream(burn_source* stream, uint64_t image_size, ImageFile& file,
-                       ProgressSink& progress, uint64_t& written) {
+                       StreamContext& streams, ProgressSink& progress, uint64_t& written) {
   std::vector<unsigned char> buffer(CopyChunkSize);
   while (written < image_size) {
     int want = static_cast<int>(std::min<uint64_t>(buffer.size(), image_size - written));
+    AwaitChunk(stream, static_cast<size_t>(want), streams);
     int count = stream->read_xt(stream, buffer.data(), want);
     if (count <= 0) return {};
     std::string failure = file.Write(buffer.data(), static_cast<size_t>(count));
@@ -197,24 +369,37 @@ int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source*
   return iso_image_create_burn_source(image, write_options, stream);
 }
 
-std::string WriteImage(const MakeHybridOptions& options, IsoImage* image, ImageFile& file,
-                       const StreamFailure& stream_failure, const SourceSnapshot& snapshot,
+// Whether the folder is still as scanned, found out on a thread of its own while the calling
+// thread frees the image, which takes about as long for many files.
+std::future<std::string> FindChangeMeanwhile(const SourceSnapshot& snapshot) {
+  CleanupSignalsBlocked blocked;
+  // Checked on this thread instead when no thread can be started.
+  return std::async(std::launch::async | std::launch::deferred,
+                    [&snapshot] { return snapshot.FindChange(); });
+}
+
+std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFile& file,
+                       StreamContext& streams, const SourceSnapshot& snapshot,
                        ProgressSink& progress) {
   WriteOptionsPtr write_options = WriteOptions(options);
   if (!write_options) return "cannot set up the image options";
   burn_source* created = nullptr;
-  int result = CreateImageStream(image, write_options.get(), &created);
+  int result = CreateImageStream(image.get(), write_options.get(), &created);
   if (result < 0) return LibisofsFailure(result, progress);
   StreamPtr stream(created);
   uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
   progress.Started(image_size);
   uint64_t written = 0;
-  std::string failure = CopyStream(stream.get(), image_size, file, progress, written);
+  std::string failure = CopyStream(stream.get(), image_size, file, streams, progress, written);
   if (!failure.empty()) return failure;
+  std::future<std::string> change = FindChangeMeanwhile(snapshot);
+  stream.reset();
+  image.reset();
+  std::string changed = change.get();
   // Most specific first: a stream names the file and what happened to it, while libisofs's
   // message for it speaks of the zeros it would write instead.
-  failure = stream_failure.Reason();
-  if (failure.empty()) failure = snapshot.FindChange();
+  failure = streams.FailureReason();
+  if (failure.empty()) failure = changed;
   if (failure.empty()) failure = TakeMessages(progress);
   if (!failure.empty()) return failure;
   if (written != image_size) {
@@ -232,16 +417,17 @@ std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& prog
   LibisofsSession session;
   failure = session.Start();
   if (!failure.empty()) return failure;
-  // The streams in the image's tree report into stream_failure, so it outlives the image.
-  StreamFailure stream_failure;
+  // The streams in the image's tree read the files the snapshot records and report into the
+  // context, so both outlive the image.
   SourceSnapshot snapshot;
+  StreamContext streams(snapshot);
   // Made before the scan, so that a folder that cannot take the image fails the run at once,
   // and so that the scan knows the file to leave out.
   ImageFile file(options.output);
   failure = file.Create();
   if (!failure.empty()) return failure;
   ImagePtr image;
-  failure = BuildTree(options, file, image, stream_failure, snapshot, progress);
+  failure = BuildTree(options, file, image, streams, snapshot, progress);
   if (!failure.empty()) return failure;
-  return WriteImage(options, image.get(), file, stream_failure, snapshot, progress);
+  return WriteImage(options, std::move(image), file, streams, snapshot, progress);
 }

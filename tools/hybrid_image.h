@@ -3,6 +3,7 @@
 // contents of a folder. Built on libisofs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@ class ProgressSink {
   // Joliet tree cannot hold.
   virtual void Warned(std::string_view text) = 0;
 };
+
+// The converters between charsets that this program keeps for reuse (see hybrid_image.cpp),
+// and closing them. A run closes them as it ends.
+size_t IdleConverterCount();
+void CloseIdleConverters();
 
 // Writes the image of options.source to options.output. Returns "" on success, else the
 // reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
