@@ -71,13 +71,6 @@ bool RefuseUnquotablePath(const char16_t* path) {
   return true;
 }
 
-StringVariable TrimmedSourcePath() {
-  StringMark mark;
-  const char16_t* text = GetGadgetText(GadgetSourcePath, mark.Offset());
-  TrimSpaces(text, mark.Offset());
-  return std::move(mark).Keep();
-}
-
 // Checks, asks and runs; the caller enables the button again whatever happens here.
 void CreateIso(const char16_t* source, const char16_t* desktop) {
   if (!IsFolder(source)) return CancelForMissingFolder(source);

@@ -121,12 +121,10 @@ int64_t ResetControls() {
 
 int64_t OnBrowseFolder() {
   // The chooser starts at the folder in the field, else at the home folder.
-  StringVariable start;
-  {
+  StringVariable start = TrimmedSourcePath();
+  if (!IsFolder(start.Get())) {
     StringMark mark;
-    const char16_t* text =
-        TrimSpaces(GetGadgetText(GadgetSourcePath, mark.Offset()), mark.Offset());
-    if (*text == u'\0' || !IsFolder(text)) UserHomeFolder(mark.Offset());
+    UserHomeFolder(mark.Offset());
     start = std::move(mark).Keep();
   }
   StringMark mark;
@@ -139,11 +137,8 @@ int64_t OnBrowseFolder() {
 }
 
 int64_t OnSourcePathChanged() {
-  StringMark mark;
-  const char16_t* text = GetGadgetText(GadgetSourcePath, mark.Offset());
-  text = TrimSpaces(text, mark.Offset());
-  const bool usable = *text != u'\0' && IsFolder(text);
-  DisableGadget(GadgetCreateIso, usable ? 0 : 1);
+  // An empty path names no folder.
+  DisableGadget(GadgetCreateIso, IsFolder(TrimmedSourcePath().Get()) ? 0 : 1);
   return 0;
 }
 

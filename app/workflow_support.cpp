@@ -41,6 +41,12 @@ StringVariable Kept(char16_t* (*query)(StringResultPosition)) {
 
 }  // namespace
 
+StringVariable TrimmedSourcePath() {
+  StringMark mark;
+  TrimSpaces(GetGadgetText(GadgetSourcePath, mark.Offset()), mark.Offset());
+  return std::move(mark).Keep();
+}
+
 StringVariable DesktopFolder() {
   return Kept(&UserDesktopFolder);
 }

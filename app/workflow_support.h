@@ -22,6 +22,9 @@ bool CanQuoteForTool(const char16_t* path);
 // What is said of a path that CanQuoteForTool refuses.
 StringVariable UnquotablePathText(const char16_t* path);
 
+// The source field's text without its leading and trailing blanks.
+StringVariable TrimmedSourcePath();
+
 // The desktop's own Desktop and Documents folders, as the user has configured them.
 StringVariable DesktopFolder();
 StringVariable DocumentsFolder();

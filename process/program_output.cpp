@@ -43,21 +43,6 @@ char16_t* ReadProgramErrorLine(ProgramRecord* record, StringResultPosition p) {
                                     &record->pendingErrorLength, p);
 }
 
-int32_t WaitProgramOutput(ProgramRecord* record, int32_t timeout_ms) {
-  if (record == nullptr) return 0;
-  int descriptors[2];
-  int32_t count = 0;
-  for (PipeReader* reader : {record->output, record->error}) {
-    if (reader == nullptr) continue;
-    if (PipeReaderFill(reader) > 0) return 1;
-    // A pipe at its end would wake the wait at once, over and over.
-    if (feof(reader->stream)) continue;
-    descriptors[count++] = fileno(reader->stream);
-  }
-  if (count == 0) return 0;
-  return WaitForReadable(descriptors, count, timeout_ms);
-}
-
 int32_t WaitProgramEnd(ProgramRecord* record, int32_t timeout_ms) {
   if (record == nullptr) return 0;
   if (timeout_ms == 0) return ProgramEndCollected(record) ? 1 : 0;

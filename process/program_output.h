@@ -25,10 +25,6 @@ char16_t* ReadProgramOutputLine(ProgramRecord* record, StringResultPosition p);
 // waits (except inside one multi-byte character). A partial line is held in the record and
 // continued by the next call. A last line without a line feed is never returned.
 char16_t* ReadProgramErrorLine(ProgramRecord* record, StringResultPosition p);
-// Waits until standard output or standard error has something to read or reaches end of
-// file, or the timeout (ms; -1 without limit) passes; 1 when there is something to take, 0
-// on timeout or when neither pipe is open. Lets a caller drain both pipes without spinning.
-int32_t WaitProgramOutput(ProgramRecord* record, int32_t timeout_ms);
 // 1 once the program's end has been collected, 0 when the timeout (ms) passed first.
 // Timeout 0 only tests; -1 waits without limit.
 int32_t WaitProgramEnd(ProgramRecord* record, int32_t timeout_ms);

@@ -345,25 +345,6 @@ TEST_F(ProgramOutputTest, WaitProgramEndTestsWaitsAndTimesOut) {
   ReleaseProgram(record);
 }
 
-TEST_F(ProgramOutputTest, WaitProgramOutputWakesForEitherPipeAndNotForEndedOnes) {
-  ProgramRecord* record =
-      Keep(u"sh", "-c \"read x; echo late >&2; read y\"", kReadBoth | LaunchWriteInput);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(WaitProgramOutput(record, 0), 0);
-  fputs("go\n", record->input);
-  fflush(record->input);
-  ASSERT_EQ(WaitProgramOutput(record, -1), 1);
-  while (ErrorLine(record).empty())
-    WaitProgramOutput(record, -1);
-  fclose(record->input);
-  record->input = nullptr;
-  // Both pipes end with the program; ended pipes no longer count as something to take.
-  while (ProgramIsRunning(record))
-    WaitProgramOutput(record, -1);
-  EXPECT_EQ(WaitProgramOutput(record, -1), 0);
-  ReleaseProgram(record);
-}
-
 TEST_F(ProgramOutputTest, ProgramRunsUntilItsOutputEnds) {
   ProgramRecord* record = Keep(u"sh", "-c \"read x; echo $x\"", kReadBoth | LaunchWriteInput);
   ASSERT_NE(record, nullptr);
