@@ -246,23 +246,29 @@ TEST_F(MapTest, NoCaseKeysFindTheSameElement) {
   EXPECT_EQ(FindMapElement(other_, u"disk image"), nullptr);
 }
 
-// Keys of 15 units and less live in the key pool, longer ones on the heap; keys that share
-// a bucket and a hash prefix must still be told apart by their units.
-TEST_F(MapTest, ShortAndLongKeysAreKeptToldApartAndReleased) {
-  const std::u16string fifteen(15, u'k'), sixteen(16, u'k'), long_key(300, u'k');
+// Keys of 15 units and less live in the key pool, copied by width class; longer ones on the
+// heap. Every length is stored unit for unit, and keys that share a bucket and a hash prefix
+// are still told apart by their units.
+TEST_F(MapTest, KeysOfEveryLengthAreKeptToldApartAndReleased) {
+  std::vector<std::u16string> keys;
+  for (size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 14, 15, 16, 300}) {
+    std::u16string key;
+    for (size_t i = 0; i < length; ++i)
+      key += static_cast<char16_t>(u'a' + i % 26 + (i / 26) * 0x100);
+    keys.push_back(key);
+  }
   const int64_t heap_before = LiveHeapBytes();
   NewMap(8, 0, nullptr, &map_, 1);
-  for (const std::u16string* key : {&fifteen, &sixteen, &long_key}) {
-    AddNumber(map_, key->c_str(), static_cast<int64_t>(key->size()));
-  }
+  for (const std::u16string& key : keys)
+    AddNumber(map_, key.c_str(), static_cast<int64_t>(key.size()));
   AddNumber(map_, u"ab", 2);
-  for (const std::u16string* key : {&fifteen, &sixteen, &long_key}) {
-    auto* value = static_cast<int64_t*>(FindMapElement(map_, key->c_str()));
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(*value, static_cast<int64_t>(key->size()));
-    EXPECT_EQ(std::u16string(MapElementKey(value)), *key);
+  for (const std::u16string& key : keys) {
+    auto* value = static_cast<int64_t*>(FindMapElement(map_, key.c_str()));
+    ASSERT_NE(value, nullptr) << key.size();
+    EXPECT_EQ(*value, static_cast<int64_t>(key.size()));
+    EXPECT_EQ(std::u16string(MapElementKey(value)), key);
   }
-  EXPECT_EQ(FindMapElement(map_, std::u16string(14, u'k').c_str()), nullptr);
+  EXPECT_EQ(FindMapElement(map_, u"abcdefghijklmnp"), nullptr);
   EXPECT_EQ(FindMapElement(map_, u"ba"), nullptr);
   FreeMap(map_);
   if (kHeapCounted) {
