@@ -1,6 +1,7 @@
 #include "process/program_output.h"
 
 #include "process/pipe_reader.h"
+#include "process/process_test_support.h"
 #include "process/program_list.h"
 
 #include <fcntl.h>
@@ -185,6 +186,8 @@ class ProgramOutputTest : public ::testing::Test {
     while (ProgramWaitersRunning() >= count)
       Pause();
   }
+
+  ProgramWatchdog watchdog_;
 };
 
 constexpr uint32_t kReadBoth = LaunchKeep | LaunchReadOutput | LaunchReadError;
@@ -288,7 +291,7 @@ TEST_F(ProgramOutputTest, PartialErrorLineIsHeldUntilItsLineFeedArrives) {
   ASSERT_NE(record, nullptr);
   // "par" comes in one write: either none of it has been read or all of it is held.
   EXPECT_EQ(ErrorLine(record), u"");
-  while (record->pendingErrorLength == 0) {
+  while (record->pendingErrorLength == 0 && !watchdog_.Fired()) {
     AwaitPipe(record->error);
     EXPECT_EQ(ErrorLine(record), u"");
   }
@@ -299,7 +302,7 @@ TEST_F(ProgramOutputTest, PartialErrorLineIsHeldUntilItsLineFeedArrives) {
   fputs("go\n", record->input);
   fflush(record->input);
   std::u16string line;
-  while (line.empty()) {
+  while (line.empty() && !watchdog_.Fired()) {
     AwaitPipe(record->error);
     line = ErrorLine(record);
   }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "process/process_test_support.h"
 #include "process/program_launch.h"
 #include "process/program_output.h"
 #include "runtime/memory.h"
@@ -61,6 +62,8 @@ class ProgramPumpTest : public FreshStringStackTest {
     PumpProgramOutput(seen.record, pump);
     return seen;
   }
+
+  ProgramWatchdog watchdog_;
 };
 
 TEST_F(ProgramPumpTest, DeliversTheLinesOfBothStreamsAndALastLineWithoutLineFeed) {
