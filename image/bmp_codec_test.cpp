@@ -474,6 +474,37 @@ TEST_F(BmpTest, RefusesSizesThatAreNegativeHugeOrOverflow) {
   }
 }
 
+// Each limit is accepted and one beyond it refused, whichever way the rows are stored; the
+// accepted sizes are what the header says (the height as a row count).
+TEST_F(BmpTest, AcceptsEachLargestSizeAndRefusesOneBeyond) {
+  constexpr int32_t kSide = 1 << 14;  // kSide × kSide pixels is the most accepted
+  static_assert(int64_t{kSide} * kSide == BmpMaxPixels);
+  struct Case {
+    int32_t width;
+    int32_t height;
+    bool accepted;
+  };
+  const Case cases[] = {{BmpMaxDimension, 1, true},
+                        {BmpMaxDimension + 1, 1, false},
+                        {1, BmpMaxDimension, true},
+                        {1, BmpMaxDimension + 1, false},
+                        {kSide, kSide, true},
+                        {kSide, kSide + 1, false},
+                        {BmpMaxPixels / BmpMaxDimension, BmpMaxDimension, true},
+                        {BmpMaxPixels / BmpMaxDimension + 1, BmpMaxDimension, false}};
+  for (const Case& c : cases) {
+    for (int32_t sign : {1, -1}) {
+      const Bytes file = Headers({c.width, sign * c.height, 24}) + Bytes(16, 0);
+      const uint32_t format = IdentifyImageData(file.data(), static_cast<uint32_t>(file.size()));
+      EXPECT_EQ(format != 0, c.accepted) << c.width << " x " << sign * c.height;
+      if (format == 0) continue;
+      EXPECT_EQ(CurrentImageDecodeContext()->width, c.width);
+      EXPECT_EQ(CurrentImageDecodeContext()->height, c.height);
+      FinishImageDecode();
+    }
+  }
+}
+
 TEST_F(BmpTest, RefusesPalettesBeyondTheDataOrBeyond256) {
   const Bytes two_entries = {0, 0, 0, 0, 255, 255, 255, 0};
   const Bytes claims_200 = Headers({2, 1, 8, 0, 200, 2}) + two_entries + Bytes{0, 1, 0, 0};

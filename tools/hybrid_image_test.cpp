@@ -189,6 +189,41 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(info.param) > 1'000'000 ? "Large" : "Small");
     });
 
+// Queues a libisofs message of the given severity as the image starts, as libisofs does for
+// what it meets while writing, and keeps what reaches the sink.
+class MessageSink : public QuietSink {
+ public:
+  explicit MessageSink(const char* severity) : severity_(severity) {}
+  void Started(uint64_t) override {
+    std::string text = std::string("a message at ") + severity_;
+    iso_msgs_submit(0, text.data(), 0, const_cast<char*>(severity_), 0);
+  }
+  void Warned(std::string_view text) override { warnings.emplace_back(text); }
+  std::vector<std::string> warnings;
+
+ private:
+  const char* severity_;
+};
+
+// SORRY and worse fail the run with libisofs's text; a warning loses nothing and reaches the
+// sink, and the image is made.
+TEST(LibisofsMessageTest, FailingSeveritiesEndTheRunAndWarningsReachTheSink) {
+  for (const char* severity : {"WARNING", "SORRY", "MISHAP", "FAILURE"}) {
+    ScratchFolder scratch;
+    WriteFile(scratch.path() + "/source/file.txt", "contents");
+    fs::create_directories(scratch.path() + "/out");
+    MakeHybridOptions options{scratch.path() + "/out/output.iso", scratch.path() + "/source",
+                              "SOURCE", true, false};
+    MessageSink sink(severity);
+    const std::string text = std::string("a message at ") + severity;
+    const bool fails = std::string(severity) != "WARNING";
+
+    EXPECT_EQ(MakeHybridImage(options, sink), fails ? text : "") << severity;
+    EXPECT_EQ(sink.warnings, fails ? std::vector<std::string>{} : std::vector<std::string>{text});
+    EXPECT_EQ(fs::exists(options.output), !fails) << severity;
+  }
+}
+
 std::string Convert(iconv_t converter, std::string text) {
   char* in = text.data();
   size_t in_left = text.size();
