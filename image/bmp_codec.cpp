@@ -1,5 +1,7 @@
 #include "image/bmp_codec.h"
 
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -521,9 +523,9 @@ int32_t Decode24(const ByteReader& in, const BmpHeader& header, const Output& ou
 
 // A file is mapped into memory rather than copied: its pages come straight from the page
 // cache into the decoded rows, with no fresh block to fill first. Reading stays bounded by
-// the size the file had when it was mapped; like any mapped reader, it counts on no other
-// program cutting the file short meanwhile. A file that cannot be mapped is read into a
-// block of our own, file_copy.
+// the size the file had when it was mapped, and ReadMapped below catches the one thing a
+// bound cannot: another program cutting the file short meanwhile. A file that cannot be
+// mapped is read into a block of our own, file_copy.
 bool MapFile(ImageDecodeContext* context) {
   struct stat status {};
   const int descriptor = fileno(context->file);
@@ -563,6 +565,79 @@ bool ReadFile(ImageDecodeContext* context) {
 bool LoadFile(ImageDecodeContext* context) {
   if (context->file == nullptr) return false;
   return MapFile(context) || ReadFile(context);
+}
+
+// Touching a mapped page that lies past the end of a file cut short raises SIGBUS. While a
+// mapping is read, a handler turns such a fault inside it into a failed call; any other
+// SIGBUS goes to the action that was there before. One decode context serves the process,
+// so one read at a time installs the handler.
+struct MappedRead {
+  const uint8_t* begin;
+  const uint8_t* end;
+  sigjmp_buf escape;
+};
+
+thread_local MappedRead* current_mapped_read = nullptr;
+struct sigaction bus_action_before {};
+
+void OnBusError(int, siginfo_t* info, void*) {
+  const MappedRead* active = current_mapped_read;
+  const auto* address = static_cast<const uint8_t*>(info->si_addr);
+  if (active != nullptr && address >= active->begin && address < active->end) {
+    siglongjmp(current_mapped_read->escape, 1);
+  }
+  // Returning runs the faulting instruction again, now under the earlier action.
+  sigaction(SIGBUS, &bus_action_before, nullptr);
+}
+
+// Runs read(), which reads the context's bytes; 0 when they were a mapped file that shrank
+// under it. read() is then left by a jump, so it must hold nothing that needs a destructor
+// (the decoders allocate nothing).
+template <typename Read>
+int32_t ReadMapped(const ImageDecodeContext* context, Read read) {
+  const bool mapped = context->memory_source == 0 && context->file_copy == nullptr;
+  if (!mapped || context->bytes == nullptr) return read();
+  MappedRead guard{context->bytes, context->bytes + context->size, {}};
+  struct sigaction action {};
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &bus_action_before);
+  volatile int32_t result = 0;
+  if (sigsetjmp(guard.escape, 1) == 0) {
+    current_mapped_read = &guard;
+    result = read();
+  }
+  current_mapped_read = nullptr;
+  sigaction(SIGBUS, &bus_action_before, nullptr);
+  return result;
+}
+
+int32_t DecodeBytes(const ImageDecodeContext* context, void* destination, int64_t pitch,
+                    uint32_t flags) {
+  const ByteReader in(context->bytes, context->size);
+  BmpHeader header{};
+  if (!ParseHeader(in, &header)) return 0;
+  const bool masked = header.bits_per_pixel == 16 || header.bits_per_pixel == 32;
+  const int32_t pixel_bytes = masked && context->output_depth == 32 ? 4 : 3;
+  if (pitch < static_cast<int64_t>(header.width) * pixel_bytes) return 0;
+  const bool bottom_up_buffer = (flags & ImageRowsBottomUp) != 0;
+  const Output out{static_cast<uint8_t*>(destination), pitch, header.height,
+                   header.top_down == bottom_up_buffer, pixel_bytes};
+  const RowFormat format{header.width, header.bits_per_pixel, pixel_bytes, nullptr, {}};
+  switch (header.bits_per_pixel) {
+    case 1:
+    case 4:
+    case 8:
+      return DecodeIndexed(in, header, out, format);
+    case 16:
+    case 32:
+      return DecodeMasked(in, header, out, format);
+    case 24:
+      return Decode24(in, header, out, format);
+    default:
+      return 0;
+  }
 }
 
 // --- Encoding ---
@@ -865,44 +940,23 @@ int32_t CheckBmp(ImageDecodeContext* context) {
   } else if (!LoadFile(context)) {
     return 0;
   }
-  const ByteReader in(context->bytes, context->size);
-  BmpHeader header{};
-  if (!ParseHeader(in, &header)) {
-    FinishBmp(context);
-    return 0;
-  }
-  context->width = header.width;
-  context->height = header.height;
-  context->bits_per_pixel = header.bits_per_pixel;
-  context->output_depth = UsesAlpha(in, header) ? 32 : 24;
-  return 1;
+  const int32_t accepted = ReadMapped(context, [context] {
+    const ByteReader in(context->bytes, context->size);
+    BmpHeader header{};
+    if (!ParseHeader(in, &header)) return 0;
+    context->width = header.width;
+    context->height = header.height;
+    context->bits_per_pixel = header.bits_per_pixel;
+    context->output_depth = UsesAlpha(in, header) ? 32 : 24;
+    return 1;
+  });
+  if (!accepted) FinishBmp(context);
+  return accepted;
 }
 
 int32_t DecodeBmp(ImageDecodeContext* context, void* destination, int64_t pitch, uint32_t flags) {
   if (context == nullptr || destination == nullptr) return 0;
-  const ByteReader in(context->bytes, context->size);
-  BmpHeader header{};
-  if (!ParseHeader(in, &header)) return 0;
-  const bool masked = header.bits_per_pixel == 16 || header.bits_per_pixel == 32;
-  const int32_t pixel_bytes = masked && context->output_depth == 32 ? 4 : 3;
-  if (pitch < static_cast<int64_t>(header.width) * pixel_bytes) return 0;
-  const bool bottom_up_buffer = (flags & ImageRowsBottomUp) != 0;
-  const Output out{static_cast<uint8_t*>(destination), pitch, header.height,
-                   header.top_down == bottom_up_buffer, pixel_bytes};
-  const RowFormat format{header.width, header.bits_per_pixel, pixel_bytes, nullptr, {}};
-  switch (header.bits_per_pixel) {
-    case 1:
-    case 4:
-    case 8:
-      return DecodeIndexed(in, header, out, format);
-    case 16:
-    case 32:
-      return DecodeMasked(in, header, out, format);
-    case 24:
-      return Decode24(in, header, out, format);
-    default:
-      return 0;
-  }
+  return ReadMapped(context, [&] { return DecodeBytes(context, destination, pitch, flags); });
 }
 
 void FinishBmp(ImageDecodeContext* context) {

@@ -837,6 +837,24 @@ TEST_F(BmpTest, FilesWriteInPiecesAndDecodeAsTheirBytesDo) {
   std::remove(path.c_str());
 }
 
+// Another program cuts the file short between identification and decoding: the decode fails
+// and the rows it reached stay, as for a file that was short from the start.
+TEST_F(BmpTest, FileCutShortDuringTheDecodeFailsTheDecode) {
+  constexpr int32_t kSide = 256;
+  const Bytes rgb = Gradient(kSide, kSide, 3);
+  const std::string path = TemporaryPath("shrinking.bmp");
+  ASSERT_EQ(EncodeBmp(path.c_str(), rgb.data(), kSide, kSide, kSide * 3, 0, 0, 24, 24), 1);
+  ASSERT_EQ(IdentifyImageFile(path.c_str()), ImageFormatBmp);
+  ASSERT_EQ(truncate(path.c_str(), 8192), 0);
+  Bytes pixels(kSide * kSide * 3, kUnwritten);
+  EXPECT_EQ(DecodeImagePixels(pixels.data(), kSide * 3, 0), 0);
+  // The first 8 KiB of the file hold the bottom ten rows.
+  const std::ptrdiff_t eight_rows = kSide * 3 * 8;
+  EXPECT_TRUE(std::equal(rgb.end() - eight_rows, rgb.end(), pixels.end() - eight_rows));
+  FinishImageDecode();
+  std::remove(path.c_str());
+}
+
 TEST_F(BmpTest, UnwritableFileFailsAndLeavesNothing) {
   const Bytes rgb = Gradient(2, 2, 3);
   const std::string path = TemporaryPath("no_such_folder/out.bmp");
