@@ -1,5 +1,6 @@
-// Bounds for the process tests: a fault in the pipes or in the runner shows as a read or a
-// wait that never ends. The watchdog turns that into a failure of the one test.
+// The set-up of the process tests, with a bound on their waits: a fault in the pipes or in
+// the runner shows as a read or a wait that never ends, which the watchdog turns into a
+// failure of the one test.
 #pragma once
 
 #include <dirent.h>
@@ -9,12 +10,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+
+#include "process/program_launch.h"
+#include "runtime/memory.h"
+#include "runtime/runtime_test_support.h"
 
 // The processes below this one (children, and their children in turn), found through the
 // parent field of /proc/<pid>/stat.
@@ -87,4 +93,17 @@ class ProgramWatchdog {
   bool done_ = false;
   bool fired_ = false;
   std::thread thread_;
+};
+
+// The set-up of every test that starts programs: a fresh StringStack, the runner ready, and
+// a watchdog over the test's waits.
+class ProgramRunnerTest : public FreshStringStackTest {
+ protected:
+  void SetUp() override {
+    FreshStringStackTest::SetUp();
+    InitLocale();
+    InitProgramRunner();
+  }
+
+  ProgramWatchdog watchdog_;
 };

@@ -28,20 +28,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ProgramLaunchTest : public ::testing::Test {
+class ProgramLaunchTest : public ProgramRunnerTest {
  protected:
   void SetUp() override {
-    InitLocale();
-    FreeStringStack();
-    InitStringStack();
-    InitProgramRunner();
+    ProgramRunnerTest::SetUp();
     char pattern[] = "/tmp/brevik-launch-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     folder_ = pattern;
   }
   void TearDown() override {
     fs::remove_all(folder_);
-    FreeStringStack();
+    ProgramRunnerTest::TearDown();
   }
 
   static ProgramRecord* Keep(const char16_t* name, const char16_t* parameters, uint32_t flags) {
@@ -71,7 +68,6 @@ class ProgramLaunchTest : public ::testing::Test {
   }
 
   std::string folder_;
-  ProgramWatchdog watchdog_;
 };
 
 std::vector<std::string> Split(const std::string& text, int slot_count = 16) {

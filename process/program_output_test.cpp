@@ -151,16 +151,8 @@ TEST(PipeReaderOpenTest, FailsOnAClosedDescriptor) {
   EXPECT_EQ(PipeReaderOpen(fds[0], "r"), nullptr);
 }
 
-class ProgramOutputTest : public ::testing::Test {
+class ProgramOutputTest : public ProgramRunnerTest {
  protected:
-  void SetUp() override {
-    InitLocale();
-    FreeStringStack();
-    InitStringStack();
-    InitProgramRunner();
-  }
-  void TearDown() override { FreeStringStack(); }
-
   static ProgramRecord* Keep(const char16_t* name, const std::string& parameters, uint32_t flags) {
     // Spare room after the terminator, as runtime strings have: StringLength reads the
     // whole aligned 16-byte block that holds it.
@@ -186,8 +178,6 @@ class ProgramOutputTest : public ::testing::Test {
     while (ProgramWaitersRunning() >= count)
       Pause();
   }
-
-  ProgramWatchdog watchdog_;
 };
 
 constexpr uint32_t kReadBoth = LaunchKeep | LaunchReadOutput | LaunchReadError;

@@ -40,14 +40,8 @@ void WaitAtMostTenSeconds(const int* descriptors, int32_t count, void* context) 
   SignalProgram(static_cast<Collected*>(context)->record, SIGKILL);
 }
 
-class ProgramPumpTest : public FreshStringStackTest {
+class ProgramPumpTest : public ProgramRunnerTest {
  protected:
-  void SetUp() override {
-    FreshStringStackTest::SetUp();
-    InitLocale();
-    InitProgramRunner();
-  }
-
   Collected Pump(const std::string& script) {
     std::u16string parameters = u"-c \"" + std::u16string(script.begin(), script.end()) + u"\"";
     parameters.reserve(parameters.size() + 8);
@@ -62,8 +56,6 @@ class ProgramPumpTest : public FreshStringStackTest {
     PumpProgramOutput(seen.record, pump);
     return seen;
   }
-
-  ProgramWatchdog watchdog_;
 };
 
 TEST_F(ProgramPumpTest, DeliversTheLinesOfBothStreamsAndALastLineWithoutLineFeed) {
