@@ -581,10 +581,10 @@ thread_local MappedRead* current_mapped_read = nullptr;
 struct sigaction bus_action_before {};
 
 void OnBusError(int, siginfo_t* info, void*) {
-  const MappedRead* active = current_mapped_read;
+  MappedRead* active = current_mapped_read;
   const auto* address = static_cast<const uint8_t*>(info->si_addr);
   if (active != nullptr && address >= active->begin && address < active->end) {
-    siglongjmp(current_mapped_read->escape, 1);
+    siglongjmp(active->escape, 1);
   }
   // Returning runs the faulting instruction again, now under the earlier action.
   sigaction(SIGBUS, &bus_action_before, nullptr);
@@ -612,6 +612,8 @@ int32_t ReadMapped(const ImageDecodeContext* context, Read read) {
   sigaction(SIGBUS, &bus_action_before, nullptr);
   return result;
 }
+
+// --- Decoding ---
 
 int32_t DecodeBytes(const ImageDecodeContext* context, void* destination, int64_t pitch,
                     uint32_t flags) {
