@@ -22,8 +22,31 @@
 #include "runtime/memory.h"
 #include "runtime/runtime_test_support.h"
 
-// The processes below this one (children, and their children in turn), found through the
-// parent field of /proc/<pid>/stat.
+// From /proc/<pid>/stat, the fields after the command name; a state of 0 when the process
+// is gone.
+struct ProcessStatus {
+  char state = 0;
+  pid_t parent = 0;
+};
+
+inline ProcessStatus StatusOf(pid_t pid) {
+  std::string line;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
+  ProcessStatus status;
+  const size_t name_end = line.rfind(')');
+  if (name_end != std::string::npos) {
+    std::sscanf(line.c_str() + name_end + 1, " %c %d", &status.state, &status.parent);
+  }
+  return status;
+}
+
+// A zombie has ended; only its reaper has yet to collect it.
+inline bool ProcessRuns(pid_t pid) {
+  const char state = StatusOf(pid).state;
+  return state != 0 && state != 'Z';
+}
+
+// The processes below this one (children, and their children in turn).
 inline std::set<pid_t> DescendantProcesses() {
   std::set<pid_t> found = {getpid()};
   for (size_t before = 0; before != found.size();) {
@@ -32,15 +55,7 @@ inline std::set<pid_t> DescendantProcesses() {
     if (proc == nullptr) break;
     while (dirent* entry = readdir(proc)) {
       const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-      if (pid <= 0) continue;
-      std::string line;
-      std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
-      const size_t name_end = line.rfind(')');
-      if (name_end == std::string::npos) continue;
-      char state = 0;
-      pid_t parent = 0;
-      if (std::sscanf(line.c_str() + name_end + 1, " %c %d", &state, &parent) != 2) continue;
-      if (found.count(parent) != 0) found.insert(pid);
+      if (pid > 0 && found.count(StatusOf(pid).parent) != 0) found.insert(pid);
     }
     closedir(proc);
   }

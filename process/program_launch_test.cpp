@@ -14,7 +14,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -245,28 +244,6 @@ TEST_F(ProgramLaunchTest, WaitWithoutKeepReturnsOneAfterTheEnd) {
 void Pause() {
   timespec pause = {0, 1'000'000};
   nanosleep(&pause, nullptr);
-}
-
-// From /proc/<pid>/stat, the fields after the command name; a state of 0 when the process
-// is gone.
-struct ProcessStatus {
-  char state = 0;
-  pid_t parent = 0;
-};
-
-ProcessStatus StatusOf(pid_t pid) {
-  std::string line;
-  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
-  size_t name_end = line.rfind(')');
-  ProcessStatus status;
-  if (name_end == std::string::npos) return status;
-  std::istringstream(line.substr(name_end + 1)) >> status.state >> status.parent;
-  return status;
-}
-
-bool ProcessRuns(pid_t pid) {
-  char state = StatusOf(pid).state;
-  return state != 0 && state != 'Z';
 }
 
 // The started program must not be a child of this process, so that it can never become a
