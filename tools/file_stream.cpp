@@ -32,11 +32,11 @@ struct FileStream {
 
   StreamContext* context;
   const SourceSnapshot::File* file;
-  // While open: the file's data is [begin, end) of buffer, then what the descriptor (if any)
-  // still holds. A buffer of the context's size goes back to it on closing.
+  // While open: the file's data is [begin, end) of buffer, then what the descriptor still
+  // holds; or, when the data is put in place apart from libisofs, nothing at all.
   std::unique_ptr<unsigned char[]> buffer;
   bool is_open = false;
-  bool context_buffer = false;
+  bool placed = false;
   int fd = -1;
   size_t begin = 0;
   size_t end = 0;
@@ -68,23 +68,7 @@ int Fail(FileStream& file, std::string reason, int code) {
 }
 
 int FailWithErrno(FileStream& file, int error_number, int code) {
-  if (error_number == ENOENT) return Fail(file, VanishedReason(PathOf(file)), code);
-  return Fail(file, "cannot read " + PathOf(file) + ": " + std::strerror(error_number), code);
-}
-
-// Reads exactly size bytes, resuming after interruptions and short reads. Returns 0, -1 with
-// errno set, or 1 when the file ended first.
-int ReadExactly(int fd, unsigned char* destination, size_t size) {
-  size_t got = 0;
-  int interruptions = 0;
-  while (got < size) {
-    ssize_t count = read(fd, destination + got, size - got);
-    if (count < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
-    if (count < 0) return -1;
-    if (count == 0) return 1;
-    got += static_cast<size_t>(count);
-  }
-  return 0;
+  return Fail(file, ReadFailure(PathOf(file), error_number), code);
 }
 
 int Close(IsoStream* stream) {
@@ -92,8 +76,7 @@ int Close(IsoStream* stream) {
   if (file.fd >= 0) close(file.fd);
   file.fd = -1;
   file.is_open = false;
-  if (file.context_buffer) file.context->ReturnBuffer(std::move(file.buffer));
-  file.buffer.reset();
+  if (file.buffer) file.context->ReturnBuffer(std::move(file.buffer));
   return ISO_SUCCESS;
 }
 
@@ -102,11 +85,8 @@ int Open(IsoStream* stream) {
   Close(stream);
   file.begin = file.end = 0;
   file.read_from_file = file.delivered = 0;
-  file.buffer = file.context->TakeReadAhead(*file.file);
-  if (file.buffer) {
-    file.context_buffer = false;
-    file.end = static_cast<size_t>(SizeOf(file));
-    file.read_from_file = SizeOf(file);
+  file.placed = file.context->DataPlaced(*file.file);
+  if (file.placed) {
     file.is_open = true;
     return ISO_SUCCESS;
   }
@@ -117,7 +97,6 @@ int Open(IsoStream* stream) {
   if (!file.file->state.Matches(now))
     return Fail(file, ChangedReason(PathOf(file)), ISO_FILE_ERROR);
   file.buffer = file.context->TakeBuffer();
-  file.context_buffer = true;
   file.is_open = true;
   return ISO_SUCCESS;
 }
@@ -127,7 +106,7 @@ int Open(IsoStream* stream) {
 int Refill(FileStream& file) {
   size_t want = std::min(StreamContext::ReadBufferSize,
                          static_cast<size_t>(SizeOf(file) - file.read_from_file));
-  int result = ReadExactly(file.fd, file.buffer.get(), want);
+  int result = ReadExactlyAt(file.fd, file.buffer.get(), want, file.read_from_file);
   if (result < 0) return FailWithErrno(file, errno, ISO_FILE_READ_ERROR);
   if (result > 0) return Fail(file, ChangedReason(PathOf(file)), ISO_FILE_READ_ERROR);
   file.begin = 0;
@@ -139,6 +118,13 @@ int Refill(FileStream& file) {
 int Read(IsoStream* stream, void* destination, size_t count) {
   FileStream& file = Of(stream);
   if (!file.is_open) return ISO_FILE_NOT_OPENED;
+  if (file.placed) {
+    // libisofs's block stays as it is: the image's bytes there come from elsewhere.
+    size_t part = static_cast<size_t>(
+        std::min<off_t>(SizeOf(file) - file.delivered, static_cast<off_t>(count)));
+    file.delivered += static_cast<off_t>(part);
+    return static_cast<int>(part);
+  }
   auto* out = static_cast<unsigned char*>(destination);
   size_t done = 0;
   while (done < count && file.delivered < SizeOf(file)) {
@@ -200,13 +186,29 @@ int Compare(IsoStream* first, IsoStream* second) {
     if (first_is_file != second_is_file) return first_is_file ? -1 : 1;
     return std::less<>()(first->iface, second->iface) ? -1 : 1;
   }
-  const FileState& a = Of(first).file->state;
-  const FileState& b = Of(second).file->state;
-  auto order = std::tuple(a.device, a.inode, a.size) <=> std::tuple(b.device, b.inode, b.size);
+  auto order = DataOrderOf(*Of(first).file) <=> DataOrderOf(*Of(second).file);
   return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
 }  // namespace
+
+int ReadExactlyAt(int fd, unsigned char* destination, size_t size, off_t offset) {
+  size_t got = 0;
+  int interruptions = 0;
+  while (got < size) {
+    ssize_t count = pread(fd, destination + got, size - got, offset + static_cast<off_t>(got));
+    if (count < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
+    if (count < 0) return -1;
+    if (count == 0) return 1;
+    got += static_cast<size_t>(count);
+  }
+  return 0;
+}
+
+std::string ReadFailure(const std::string& path, int error_number) {
+  if (error_number == ENOENT) return VanishedReason(path);
+  return "cannot read " + path + ": " + std::strerror(error_number);
+}
 
 FolderCache::~FolderCache() {
   for (const OpenFolder& folder : folders_) {
@@ -264,75 +266,47 @@ void StreamContext::ReturnBuffer(std::unique_ptr<unsigned char[]> buffer) {
   if (!spare_buffer_) spare_buffer_ = std::move(buffer);
 }
 
-std::unique_ptr<unsigned char[]> StreamContext::TakeReadAhead(const SourceSnapshot::File& file) {
-  Order order = OrderOf(file);
-  std::unique_ptr<unsigned char[]> taken;
+void StreamContext::ExpectData(const SourceSnapshot::File& first) {
   std::lock_guard lock(mutex_);
-  if (!last_opened_ || *last_opened_ < order) last_opened_ = order;
-  while (!read_ahead_.empty() && OrderOf(*read_ahead_.front().file) <= order) {
-    ReadAheadFile& front = read_ahead_.front();
-    read_ahead_bytes_ -= static_cast<size_t>(front.file->state.size);
-    // Hard links share an order, and their data.
-    if (OrderOf(*front.file) == order) taken = std::move(front.data);
-    read_ahead_.pop_front();
-  }
-  return taken;
+  if (placement_ == Placement::Unexpected) placement_ = Placement::Expected;
+  expected_first_ = &first;
 }
 
-// The small files in libisofs's order, each hard-linked one once.
-void StreamContext::PlanReadAhead() {
-  planned_ = true;
-  for (const SourceSnapshot::File& file : snapshot_.files()) {
-    size_t size = static_cast<size_t>(file.state.size);
-    if (size > 0 && size <= ReadBufferSize) plan_.push_back(&file);
-  }
-  std::ranges::sort(plan_, {}, [](const SourceSnapshot::File* file) { return OrderOf(*file); });
-  auto duplicates = std::ranges::unique(
-      plan_, {}, [](const SourceSnapshot::File* file) { return OrderOf(*file); });
-  plan_.erase(duplicates.begin(), duplicates.end());
+bool StreamContext::WriterAtData(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return placement_changed_.wait_for(lock, timeout, [this] {
+    return placement_ == Placement::Expected && first_opened_ != nullptr;
+  });
 }
 
-bool StreamContext::ReadAhead() {
-  if (!planned_) {
-    PlanReadAhead();
-    return true;
-  }
+bool StreamContext::WriterAtExpectedFile() const {
+  std::lock_guard lock(mutex_);
+  return first_opened_ != nullptr && DataOrderOf(*first_opened_) == DataOrderOf(*expected_first_);
+}
+
+void StreamContext::Decide(bool placed) {
   {
     std::lock_guard lock(mutex_);
-    if (read_ahead_bytes_ >= ReadAheadBytes) return false;
-    // Once the writer thread has caught up with the files read ahead, reading the very next
-    // one would race it for that file, and mostly lose. Leaving it the next few instead, the
-    // two threads share the reading.
-    bool caught_up = false;
-    while (next_in_plan_ < plan_.size() && last_opened_ &&
-           OrderOf(*plan_[next_in_plan_]) <= *last_opened_) {
-      ++next_in_plan_;
-      caught_up = true;
-    }
-    if (caught_up) next_in_plan_ = std::min(plan_.size(), next_in_plan_ + ReadAheadGap);
+    if (placement_ == Placement::Placed || placement_ == Placement::Streamed) return;
+    placement_ = placed ? Placement::Placed : Placement::Streamed;
   }
-  if (next_in_plan_ == plan_.size()) return false;
-  const SourceSnapshot::File& file = *plan_[next_in_plan_++];
-  std::unique_ptr<unsigned char[]> data = ReadWhole(file);
-  if (!data) return true;
-  std::lock_guard lock(mutex_);
-  if (last_opened_ && OrderOf(file) <= *last_opened_) return true;  // too late
-  read_ahead_bytes_ += static_cast<size_t>(file.state.size);
-  read_ahead_.push_back({&file, std::move(data)});
-  return true;
+  placement_changed_.notify_all();
 }
 
-std::unique_ptr<unsigned char[]> StreamContext::ReadWhole(const SourceSnapshot::File& file) {
-  int fd = reader_folders_.Open(file);
-  if (fd < 0) return nullptr;
-  size_t size = static_cast<size_t>(file.state.size);
-  auto data = std::make_unique_for_overwrite<unsigned char[]>(size);
-  struct stat now;
-  bool whole =
-      fstat(fd, &now) == 0 && file.state.Matches(now) && ReadExactly(fd, data.get(), size) == 0;
-  close(fd);
-  if (!whole) data.reset();
-  return data;
+bool StreamContext::DataPlaced(const SourceSnapshot::File& file) {
+  std::unique_lock lock(mutex_);
+  // Empty files have no data, and libisofs may open them or not.
+  if (placement_ == Placement::Expected && first_opened_ == nullptr && file.state.size > 0) {
+    first_opened_ = &file;
+    placement_changed_.notify_all();
+    placement_changed_.wait(lock, [this] { return placement_ != Placement::Expected; });
+  }
+  return placement_ == Placement::Placed;
+}
+
+const SourceSnapshot::File* FileOfStream(IsoStream* stream) {
+  if (stream == nullptr || stream->iface != &FileStreamInterface) return nullptr;
+  return Of(stream).file;
 }
 
 IsoStream* NewFileStream(StreamContext& context, const SourceSnapshot::File& file) {

@@ -6,21 +6,20 @@
 // another identity, size or modification time, and a file that ends early fails the read
 // instead of being padded with zeros.
 //
-// For many small files, opening, examining, reading and closing each costs libisofs's writer
-// thread more than everything else it does for the file, while the thread that consumes the
-// image mostly waits for it. So that thread reads the small files ahead (ReadAhead), in the
-// order libisofs writes them, and the writer thread finds their data in memory.
+// Mostly, though, libisofs only lays the image out and writes its trees: the files' data is
+// copied into the image by this program (see data_copy.h), and the streams deliver nothing.
+// The two agree on where the data starts when libisofs's writer thread opens its first
+// stream (StreamContext::DataPlaced).
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "tools/libisofs_api.h"
 #include "tools/source_snapshot.h"
@@ -53,19 +52,22 @@ class FolderCache {
   uint64_t uses_ = 0;
 };
 
-// What the streams of one image share. Streams are read on libisofs's writer thread; the
-// failure and the read-ahead are the consuming thread's.
+// The order in which libisofs writes the files' data, and by which it finds the hard links
+// that share their data (see Compare in file_stream.cpp).
+using DataOrder = std::tuple<dev_t, ino_t, off_t>;
+inline DataOrder DataOrderOf(const SourceSnapshot::File& file) {
+  return {file.state.device, file.state.inode, file.state.size};
+}
+
+// What the streams of one image share. Streams are opened and read on libisofs's writer
+// thread; the failure is every thread's.
 class StreamContext {
  public:
-  // Files up to this size are read in one call, and read ahead.
+  // Files up to this size are read in one call.
   static constexpr size_t ReadBufferSize = size_t{64} << 10;
-  // How much file data read ahead waits in memory at most.
-  static constexpr size_t ReadAheadBytes = size_t{1} << 20;
-  // How many files the writer thread is left to read itself when it catches up.
-  static constexpr size_t ReadAheadGap = 32;
 
   explicit StreamContext(const SourceSnapshot& snapshot)
-      : snapshot_(snapshot), writer_folders_(snapshot), reader_folders_(snapshot) {}
+      : snapshot_(snapshot), writer_folders_(snapshot) {}
   StreamContext(const StreamContext&) = delete;
   StreamContext& operator=(const StreamContext&) = delete;
 
@@ -75,53 +77,57 @@ class StreamContext {
 
   const SourceSnapshot& snapshot() const { return snapshot_; }
 
-  // Reads the next small file that libisofs has not yet opened, unless ReadAheadBytes wait
-  // already. Returns whether it did anything; false also once all are read. A file that
-  // cannot be read, or is not as scanned, is left for its stream to fail on. For the thread
-  // that consumes the image.
-  bool ReadAhead();
+  // Where the data starts. The thread that consumes the image announces the file it expects
+  // libisofs to open first of those that are not empty (ExpectData), takes the image up to where it
+  // expects that file's data, and meets the writer thread there: the writer thread waits in that
+  // file's opening until Decide. The image is agreed on when the writer thread stands at the
+  // expected file with nothing left in the image stream; then the streams deliver nothing and this
+  // program puts the data in place. Otherwise they deliver it.
+  void ExpectData(const SourceSnapshot::File& first);
+  // Whether the writer thread waits in the opening of its first file; waits up to timeout
+  // for it.
+  bool WriterAtData(std::chrono::milliseconds timeout);
+  // Whether that first file is the one expected. REQUIRES: WriterAtData() is true.
+  bool WriterAtExpectedFile() const;
+  // Lets the writer thread go on; placed tells the streams to deliver nothing. Later calls
+  // change nothing.
+  void Decide(bool placed);
 
   // For the streams, on the writer thread:
+  // Whether the data is put in place by this program, waiting for the decision in the first
+  // opening after ExpectData.
+  bool DataPlaced(const SourceSnapshot::File& file);
   // Opens the file for reading; returns the descriptor, or -1 with errno set.
   int OpenFile(const SourceSnapshot::File& file);
-  // The file's data if it was read ahead, else null. Data read ahead for files before this
-  // one in libisofs's order, which libisofs did not open, is dropped.
-  std::unique_ptr<unsigned char[]> TakeReadAhead(const SourceSnapshot::File& file);
   // A read buffer of ReadBufferSize bytes; one buffer goes from each stream closed to the
   // next one opened.
   std::unique_ptr<unsigned char[]> TakeBuffer();
   void ReturnBuffer(std::unique_ptr<unsigned char[]> buffer);
 
  private:
-  // The order in which libisofs writes the files' data (see Compare in file_stream.cpp).
-  using Order = std::tuple<dev_t, ino_t, off_t>;
-  static Order OrderOf(const SourceSnapshot::File& file) {
-    return {file.state.device, file.state.inode, file.state.size};
-  }
-  struct ReadAheadFile {
-    const SourceSnapshot::File* file;
-    std::unique_ptr<unsigned char[]> data;
-  };
-  void PlanReadAhead();
-  std::unique_ptr<unsigned char[]> ReadWhole(const SourceSnapshot::File& file);
+  enum class Placement { Unexpected, Expected, Placed, Streamed };
 
   const SourceSnapshot& snapshot_;
-  mutable std::mutex mutex_;  // guards what follows, up to the consuming thread's own
+  mutable std::mutex mutex_;  // guards what follows
+  std::condition_variable placement_changed_;
   std::string failure_;
   std::unique_ptr<unsigned char[]> spare_buffer_;
-  std::deque<ReadAheadFile> read_ahead_;
-  size_t read_ahead_bytes_ = 0;
-  std::optional<Order> last_opened_;
+  Placement placement_ = Placement::Unexpected;
+  const SourceSnapshot::File* expected_first_ = nullptr;
+  const SourceSnapshot::File* first_opened_ = nullptr;
 
   std::mutex writer_folders_mutex_;
   FolderCache writer_folders_;
-
-  // The consuming thread's own.
-  FolderCache reader_folders_;
-  bool planned_ = false;
-  std::vector<const SourceSnapshot::File*> plan_;
-  size_t next_in_plan_ = 0;
 };
+
+// Reads exactly size bytes from offset, resuming after interruptions and short reads.
+// Returns 0, -1 with errno set, or 1 when the file ended first.
+int ReadExactlyAt(int fd, unsigned char* destination, size_t size, off_t offset);
+// Why a file of the snapshot could not be opened or read.
+std::string ReadFailure(const std::string& path, int error_number);
+
+// The file a stream of NewFileStream's reads, else null.
+const SourceSnapshot::File* FileOfStream(IsoStream* stream);
 
 // A new stream (one reference, for iso_image_add_new_file to take) over a file of the
 // context's snapshot, as scanned. context must outlive the stream.

@@ -133,6 +133,7 @@ class FolderReader {
       iso_stream_unref(stream);  // not taken over when the file could not be added
       return AddFailure(PathOf(name), result);
     }
+    scan_.files->push_back(file);
     node = ISO_NODE(file);
     return {};
   }

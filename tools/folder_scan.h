@@ -24,9 +24,13 @@ struct FolderScan {
   IsoImage* image;
   // Entries left out of the tree: the image being replaced and the one being written.
   std::vector<FileId> excluded;
-  StreamContext* streams;    // for the files' streams
-  SourceSnapshot* snapshot;  // receives every file's scanned state; streams' context's own
-  uid_t user;                // whose access to the files counts: the real user, as for access(2)
+  StreamContext* streams;  // for the files' streams
+  // Receives every file's scanned state; the streams' context's own.
+  SourceSnapshot* snapshot;
+  // Receives every file's node, in the snapshot's order.
+  std::vector<IsoFile*>* files;
+  // Whose access to the files counts: the real user, as for access(2).
+  uid_t user;
 };
 
 // Adds the contents of folder (an absolute path without a trailing slash) to the image's

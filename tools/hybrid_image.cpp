@@ -2,12 +2,14 @@
 
 #include <dlfcn.h>
 #include <iconv.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/data_copy.h"
 #include "tools/file_stream.h"
 #include "tools/folder_scan.h"
 #include "tools/image_file.h"
@@ -228,8 +231,9 @@ using WriteOptionsPtr = std::unique_ptr<IsoWriteOpts, WriteOptionsDeleter>;
 using StreamPtr = std::unique_ptr<burn_source, StreamDeleter>;
 
 // Takes the queued messages: the first one that fails the run is returned, the milder ones
-// go to progress.
-std::string TakeMessages(ProgressSink& progress) {
+// go to progress. writer_ended: the writer thread was ended once the image's trees were
+// made, which it reports as a cancelled image.
+std::string TakeMessages(ProgressSink& progress, bool writer_ended = false) {
   int failing_rank = 0;
   iso_text_to_sev(Text(FailingSeverity), &failing_rank);
   std::string failure;
@@ -238,6 +242,9 @@ std::string TakeMessages(ProgressSink& progress) {
   char text[ISO_MSGS_MESSAGE_LEN];
   char severity[80];
   while (iso_obtain_msgs(Text("WARNING"), &code, &image_id, text, severity) == 1) {
+    // By its text: the code that comes with a message is not the one the header lists.
+    if (writer_ended && std::strcmp(text, iso_error_to_msg(ISO_IMAGE_WRITE_CANCELED)) == 0)
+      continue;
     int rank = 0;
     iso_text_to_sev(severity, &rank);
     if (rank < failing_rank) {
@@ -283,12 +290,13 @@ std::vector<FileId> ExcludedFiles(const MakeHybridOptions& options, const ImageF
 }
 
 std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
-                      StreamContext& streams, SourceSnapshot& snapshot, ProgressSink& progress) {
+                      StreamContext& streams, SourceSnapshot& snapshot,
+                      std::vector<IsoFile*>& files, ProgressSink& progress) {
   IsoImage* created = nullptr;
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  FolderScan scan{created, ExcludedFiles(options, file), &streams, &snapshot, getuid()};
+  FolderScan scan{created, ExcludedFiles(options, file), &streams, &snapshot, &files, getuid()};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
@@ -302,9 +310,8 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
   iso_write_opts_set_rockridge(created, 1);
   // Rock Ridge names are the files' own names, which are UTF-8.
   iso_write_opts_set_output_charset(created, "UTF-8");
-  // No file has a sort weight: unsorted, libisofs writes the files' data in the order of
-  // their streams, which the read-ahead follows.
-  iso_write_opts_set_sort_files(created, 0);
+  // The files' data in the order of their weights (see OrderData).
+  iso_write_opts_set_sort_files(created, 1);
   if (!options.joliet) return write_options;
   iso_write_opts_set_joliet(created, 1);
   iso_write_opts_set_joliet_longer_paths(created, 1);
@@ -317,22 +324,28 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
   return write_options;
 }
 
-// Returns once the image stream holds want bytes, or no more are coming.
+// Returns how many bytes to read next, at most want: want once the image stream holds them,
+// or when no more are coming; fewer when the writer thread waits where the files' data
+// starts, until it is told what to do (see StreamContext::ExpectData).
 //
 // A read waits only until some bytes are there and then takes what there is. While the writer
-// thread works through small files, that is a block or two, and the writer wakes this thread
-// for each: the threads then spend more time handing blocks over than making and writing
-// them. Waiting until a chunk is there lets the writer fill the ring buffer undisturbed, and
-// the wait reads small files ahead for the writer, or sleeps.
-void AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
+// thread makes the trees, that is a block or two, and the writer wakes this thread for each:
+// the threads then spend more time handing blocks over than making and writing them. Waiting
+// until a chunk is there lets the writer fill the ring buffer undisturbed, while this thread
+// sleeps.
+size_t AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
   for (;;) {
     size_t capacity = 0;
     size_t free_bytes = 0;
     // 1: the writer is still writing and the stream is still read.
-    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return;
+    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return want;
     size_t held = capacity - free_bytes;
-    if (held >= std::min(want, capacity)) return;
-    if (streams.ReadAhead()) continue;
+    if (held >= std::min(want, capacity)) return want;
+    if (streams.WriterAtData(std::chrono::milliseconds(0))) {
+      // What the stream holds once the writer waits is all it will hold until Decide.
+      iso_ring_buffer_get_status(stream, &capacity, &free_bytes);
+      return std::min(want, capacity - free_bytes);
+    }
     long pause = static_cast<long>(want - held) / BytesPerMicrosecond;
     pause = std::clamp(pause, ShortestPauseMicroseconds, LongestPauseMicroseconds);
     timespec duration{0, pause * 1000};
@@ -340,19 +353,20 @@ void AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
   }
 }
 
-// Copies the image stream into file. Returns "" when the stream ended, however early
-// (the caller compares the count), or the reason writing failed.
+// Copies the image stream into file up to byte end. Returns "" when it got there, or the
+// stream ended or paused, however early (the caller compares the count), or the reason
+// writing failed.
 //
 // A read never asks for more than what is left of the announced size: the installed
 // libisofs answers a read that meets the end of the stream with 0, dropping the bytes it
 // has already copied into the buffer.
-std::string CopyStream(burn_source* stream, uint64_t image_size, ImageFile& file,
+std::string CopyStream(burn_source* stream, uint64_t end, uint64_t image_size, ImageFile& file,
                        StreamContext& streams, ProgressSink& progress, uint64_t& written) {
   std::vector<unsigned char> buffer(CopyChunkSize);
-  while (written < image_size) {
-    int want = static_cast<int>(std::min<uint64_t>(buffer.size(), image_size - written));
-    AwaitChunk(stream, static_cast<size_t>(want), streams);
-    int count = stream->read_xt(stream, buffer.data(), want);
+  while (written < end) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - written));
+    int count = static_cast<int>(AwaitChunk(stream, want, streams));
+    if (count > 0) count = stream->read_xt(stream, buffer.data(), count);
     if (count <= 0) return {};
     std::string failure = file.Write(buffer.data(), static_cast<size_t>(count));
     if (!failure.empty()) return failure;
@@ -361,6 +375,34 @@ std::string CopyStream(burn_source* stream, uint64_t image_size, ImageFile& file
   }
   return {};
 }
+
+// Whether libisofs lays the data out where this program expects it: its writer thread waits
+// at the first file's data, which is the file expected, and has made nothing since the bytes
+// taken (reached: the expected start). While the writer has yet to arrive, more bytes in the
+// image stream, or its end, mean that it will not arrive there.
+bool AgreeOnDataStart(burn_source* stream, StreamContext& streams, bool reached) {
+  size_t capacity = 0;
+  size_t free_bytes = 0;
+  while (!streams.WriterAtData(std::chrono::milliseconds(2))) {
+    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return false;
+    if (free_bytes != capacity) return false;
+  }
+  return reached && iso_ring_buffer_get_status(stream, &capacity, &free_bytes) == 1 &&
+         free_bytes == capacity && streams.WriterAtExpectedFile();
+}
+
+// Tells the writer thread to deliver the files' data itself unless decided otherwise, so
+// that it never waits for a decision that does not come.
+class StreamedUnlessDecided {
+ public:
+  explicit StreamedUnlessDecided(StreamContext& streams) : streams_(streams) {}
+  StreamedUnlessDecided(const StreamedUnlessDecided&) = delete;
+  StreamedUnlessDecided& operator=(const StreamedUnlessDecided&) = delete;
+  ~StreamedUnlessDecided() { streams_.Decide(false); }
+
+ private:
+  StreamContext& streams_;
+};
 
 // Starts libisofs's writer thread with the cleanup signals blocked, so that they reach only
 // this thread, which keeps the temporary file's name in step with the file system.
@@ -378,20 +420,87 @@ std::future<std::string> FindChangeMeanwhile(const SourceSnapshot& snapshot) {
                     [&snapshot] { return snapshot.FindChange(); });
 }
 
+// Gives every file the weight of its place in layout, so that libisofs lays the data out in
+// that order: the highest weight first. Hard links share a place, and their data. Left to
+// itself, libisofs would lay the data out in the order of the tree, which this program
+// could only know by repeating libisofs's work.
+bool OrderData(const std::vector<IsoFile*>& files, const DataLayout& layout) {
+  // libisofs compares weights by subtracting them.
+  if (layout.files.size() >= size_t{INT_MAX} / 2) return false;
+  int count = static_cast<int>(layout.files.size());
+  for (IsoFile* node : files) {
+    const SourceSnapshot::File* file = FileOfStream(iso_file_get_stream(node));
+    if (file == nullptr) return false;
+    auto place = std::ranges::lower_bound(
+        layout.files, DataOrderOf(*file), {},
+        [](const DataLayout::Entry& entry) { return DataOrderOf(*entry.file); });
+    iso_node_set_sort_weight(ISO_NODE(node),
+                             count - static_cast<int>(place - layout.files.begin()));
+  }
+  return true;
+}
+
+// Starts copying the files' data into its place, unless the image file cannot be made long
+// enough.
+std::unique_ptr<DataCopy> StartDataCopy(const DataLayout& layout, uint64_t image_size,
+                                        ImageFile& file, StreamContext& streams) {
+  // At its full size from the start: the last file's data may end before the image does.
+  if (layout.size > image_size || !file.Resize(image_size).empty()) return nullptr;
+  auto copy = std::make_unique<DataCopy>(layout, image_size - layout.size, file.descriptor(),
+                                         file.destination(), streams);
+  copy->Start();
+  return copy;
+}
+
 std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFile& file,
                        StreamContext& streams, const SourceSnapshot& snapshot,
-                       ProgressSink& progress) {
+                       const std::vector<IsoFile*>& files, ProgressSink& progress, DataPath& path) {
   WriteOptionsPtr write_options = WriteOptions(options);
   if (!write_options) return "cannot set up the image options";
+  // libisofs writes the files' data last, one file after the other in its order. Expected
+  // before its writer thread starts, which may reach the data at once.
+  DataLayout layout = LayOutData(snapshot);
+  auto first_data = std::ranges::find_if(
+      layout.files, [](const DataLayout::Entry& entry) { return entry.file->state.size > 0; });
+  bool ordered = OrderData(files, layout);
+  if (path == DataPath::Placed && first_data != layout.files.end() && ordered) {
+    streams.ExpectData(*first_data->file);
+  } else {
+    path = DataPath::Streamed;
+  }
+  StreamPtr stream;
+  StreamedUnlessDecided streamed(streams);  // before the stream ends, which waits for its thread
   burn_source* created = nullptr;
   int result = CreateImageStream(image.get(), write_options.get(), &created);
   if (result < 0) return LibisofsFailure(result, progress);
-  StreamPtr stream(created);
+  stream.reset(created);
   uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
   progress.Started(image_size);
+  uint64_t data_start = image_size - std::min(layout.size, image_size);
+  std::unique_ptr<DataCopy> copy;
+  if (path == DataPath::Placed) copy = StartDataCopy(layout, image_size, file, streams);
   uint64_t written = 0;
-  std::string failure = CopyStream(stream.get(), image_size, file, streams, progress, written);
+  std::string failure = CopyStream(stream.get(), copy ? data_start : image_size, image_size, file,
+                                   streams, progress, written);
   if (!failure.empty()) return failure;
+  if (copy && AgreeOnDataStart(stream.get(), streams, written == data_start)) {
+    streams.Decide(true);
+    // Ends the writer thread, which has nothing more to give.
+    stream.reset();
+    auto advanced = [&](uint64_t copied) { progress.Advanced(data_start + copied, image_size); };
+    if (copy->Finish(advanced)) {
+      // The last pieces may have been the other thread's.
+      written = image_size;
+      progress.Advanced(written, image_size);
+    }
+  } else if (written < image_size) {
+    // Should libisofs ever lay the image out otherwise, it delivers the data itself.
+    path = DataPath::Streamed;
+    copy.reset();
+    streams.Decide(false);
+    failure = CopyStream(stream.get(), image_size, image_size, file, streams, progress, written);
+    if (!failure.empty()) return failure;
+  }
   std::future<std::string> change = FindChangeMeanwhile(snapshot);
   stream.reset();
   image.reset();
@@ -400,7 +509,7 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   // message for it speaks of the zeros it would write instead.
   failure = streams.FailureReason();
   if (failure.empty()) failure = changed;
-  if (failure.empty()) failure = TakeMessages(progress);
+  if (failure.empty()) failure = TakeMessages(progress, path == DataPath::Placed);
   if (!failure.empty()) return failure;
   if (written != image_size) {
     return "the image ended after " + std::to_string(written) + " of " +
@@ -411,7 +520,10 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
 
 }  // namespace
 
-std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress) {
+std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
+                            DataPath requested, DataPath* taken) {
+  DataPath path = requested;
+  if (taken != nullptr) *taken = path;
   std::string failure = CheckDestination(options);
   if (!failure.empty()) return failure;
   LibisofsSession session;
@@ -427,7 +539,10 @@ std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& prog
   failure = file.Create();
   if (!failure.empty()) return failure;
   ImagePtr image;
-  failure = BuildTree(options, file, image, streams, snapshot, progress);
+  std::vector<IsoFile*> files;
+  failure = BuildTree(options, file, image, streams, snapshot, files, progress);
   if (!failure.empty()) return failure;
-  return WriteImage(options, std::move(image), file, streams, snapshot, progress);
+  failure = WriteImage(options, std::move(image), file, streams, snapshot, files, progress, path);
+  if (taken != nullptr) *taken = path;
+  return failure;
 }

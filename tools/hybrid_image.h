@@ -27,8 +27,16 @@ class ProgressSink {
 size_t IdleConverterCount();
 void CloseIdleConverters();
 
+// How the files' data reaches the image: put in place by this program while libisofs writes
+// the trees, or delivered by libisofs through its image stream, which is slower. Placed
+// falls back to Streamed where the image file cannot be mapped or libisofs lays the image
+// out otherwise than expected.
+enum class DataPath { Placed, Streamed };
+
 // Writes the image of options.source to options.output. Returns "" on success, else the
 // reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
-// was. Not reentrant: libisofs keeps its settings and messages process-wide.
+// was. taken, if given, receives the path the data took. Not reentrant: libisofs keeps its
+// settings and messages process-wide.
 // REQUIRES: options.source is a folder.
-std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress);
+std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
+                            DataPath requested = DataPath::Placed, DataPath* taken = nullptr);

@@ -5,16 +5,21 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "tools/data_copy.h"
 #include "tools/file_stream.h"
 #include "tools/libisofs_api.h"
 #include "tools/test_support.h"
@@ -38,10 +43,9 @@ std::string RandomBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
-// More small files than are read ahead at once, made in turn across more folders than the
-// streams keep open, so that libisofs, which writes them in the order of their inodes, goes
-// from folder to folder; with hard links (several names, one copy of the data), a link to a
-// folder, an empty file and a file too large to be read ahead.
+// Small files made in turn across more folders than are kept open, so that the data, laid out
+// in the order of the files' inodes, goes from folder to folder; with hard links (several
+// names, one copy of the data), a link to a folder, an empty file and a larger file.
 TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   ScratchFolder scratch;
   std::string source = scratch.path() + "/source";
@@ -68,6 +72,58 @@ TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   EXPECT_TRUE(SameTree(joliet->tree, folder));
 }
 
+// The data of distinct files, in whole blocks: what comes after the trees.
+uint64_t DataBytes(const std::string& folder) {
+  std::set<std::pair<dev_t, ino_t>> seen;
+  uint64_t bytes = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat info;
+    if (lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (!seen.emplace(info.st_dev, info.st_ino).second) continue;
+    bytes += (static_cast<uint64_t>(info.st_size) + 2047) / 2048 * 2048;
+  }
+  return bytes;
+}
+
+// The data put in place must be exactly where libisofs lays it out, which is where it
+// delivers it itself: the two images may differ only in the times of their making, which
+// come before the data. Sizes around a block, a file of several pieces, hard links and empty
+// files, across folders.
+TEST(HybridImageTest, PlacedDataIsWhereLibisofsWritesIt) {
+  ScratchFolder scratch;
+  std::string source = scratch.path() + "/source";
+  for (unsigned i = 0; i < 300; ++i) {
+    size_t size = i < 6 ? size_t{2046} + i : 1 + i * 7919 % 9000;
+    WriteFile(source + "/f" + std::to_string(i % 7) + "/file " + std::to_string(i),
+              RandomBytes(size, i));
+  }
+  WriteFile(source + "/large.bin", RandomBytes(2 * DataCopy::PieceSize + 1000, 300));
+  WriteFile(source + "/empty", "");
+  WriteFile(source + "/f1/empty too", "");
+  fs::create_hard_link(source + "/f0/file 0", source + "/f6/link to file 0");
+  QuietSink sink;
+  std::string images[2];
+  for (DataPath path : {DataPath::Placed, DataPath::Streamed}) {
+    int index = static_cast<int>(path);
+    MakeHybridOptions options{scratch.path() + "/image" + std::to_string(index), source, "SOURCE",
+                              true, false};
+    DataPath taken = path == DataPath::Placed ? DataPath::Streamed : DataPath::Placed;
+    ASSERT_EQ(MakeHybridImage(options, sink, path, &taken), "");
+    EXPECT_EQ(taken, path);
+    images[index] = ReadFile(options.output);
+  }
+
+  ASSERT_EQ(images[0].size(), images[1].size());
+  size_t data = DataBytes(source);
+  ASSERT_LT(data, images[0].size());
+  EXPECT_TRUE(images[0].compare(images[0].size() - data, data, images[1], images[1].size() - data,
+                                data) == 0);
+  std::optional<IsoImageContents> placed =
+      ReadIsoImage(scratch.path() + "/image0", IsoTreeKind::RockRidge);
+  ASSERT_TRUE(placed.has_value());
+  EXPECT_TRUE(SameTree(placed->tree, ReadFolderTree(source)));
+}
+
 std::optional<std::string> ReadWholeStream(IsoStream* stream) {
   if (iso_stream_open(stream) < 0) return std::nullopt;
   std::string contents;
@@ -80,47 +136,49 @@ std::optional<std::string> ReadWholeStream(IsoStream* stream) {
   return contents;
 }
 
-// The small files are read ahead and then removed, so that their streams can deliver them
-// only from memory; a larger one is read from the folder, and one that changed before it was
-// read ahead is left for its stream to fail on. The streams are opened in libisofs's order.
-TEST(FileStreamTest, DeliversFilesReadAheadAndRefusesChangedOnes) {
+// libisofs's writer thread, opening its first file, waits there until told whether the data
+// is put in place; the other thread sees which file it stands at. Placed, the streams
+// deliver the right number of bytes and read nothing; streamed, they deliver the files and
+// refuse one changed since the scan.
+TEST(FileStreamTest, WriterWaitsAtTheFirstFileUntilToldWhatToDeliver) {
   ScratchFolder scratch;
-  TreeContents files{{"a", RandomBytes(70'000 - 1, 1)},  // past the read buffer: not read ahead
-                     {"b", RandomBytes(5000, 2)},
-                     {"c", RandomBytes(65'536, 3)},
-                     {"d", RandomBytes(1, 4)},
-                     {"e", "changes"}};
+  TreeContents files{{"a", RandomBytes(70'000, 1)}, {"b", RandomBytes(5000, 2)}, {"c", "changes"}};
   WriteTree(scratch.path(), files);
   SourceSnapshot snapshot;
   snapshot.AddFolder(scratch.path());
-  std::vector<std::pair<std::string, const SourceSnapshot::File*>> recorded;
+  std::map<std::string, const SourceSnapshot::File*> recorded;
   for (const auto& [name, contents] : files) {
     struct stat info;
     ASSERT_EQ(lstat((scratch.path() + "/" + name).c_str(), &info), 0);
-    recorded.emplace_back(name, &snapshot.AddFile(name, info));
+    recorded[name] = &snapshot.AddFile(name, info);
   }
-  std::ranges::sort(recorded, {}, [](const auto& entry) {
-    const FileState& state = entry.second->state;
-    return std::tuple(state.device, state.inode, state.size);
-  });
-  WriteFile(scratch.path() + "/e", "changed!");
+  WriteFile(scratch.path() + "/c", "changed!");
 
-  StreamContext context(snapshot);
-  while (context.ReadAhead()) {
-  }
-  for (const char* name : {"b", "c", "d"})
-    fs::remove(scratch.path() + "/" + name);
-  for (const auto& [name, file] : recorded) {
-    IsoStream* stream = NewFileStream(context, *file);
-    std::optional<std::string> contents = ReadWholeStream(stream);
-    iso_stream_unref(stream);
-    if (name == "e") {
-      EXPECT_FALSE(contents.has_value());
-    } else {
-      EXPECT_EQ(contents, files[name]) << name;
+  for (bool placed : {true, false}) {
+    StreamContext context(snapshot);
+    context.ExpectData(*recorded["a"]);
+    IsoStream* first = NewFileStream(context, *recorded[placed ? "a" : "b"]);
+    // Delivering nothing, the stream must not even open the file.
+    if (placed) fs::remove(scratch.path() + "/a");
+    std::optional<std::string> first_contents;
+    std::thread writer([&] { first_contents = ReadWholeStream(first); });
+    ASSERT_TRUE(context.WriterAtData(std::chrono::seconds(10)));
+    EXPECT_EQ(context.WriterAtExpectedFile(), placed);
+    context.Decide(placed);
+    writer.join();
+    EXPECT_FALSE(context.WriterAtData(std::chrono::milliseconds(0)));
+    iso_stream_unref(first);
+    if (placed) {
+      ASSERT_TRUE(first_contents.has_value());
+      EXPECT_EQ(first_contents->size(), files["a"].size());
+      continue;
     }
+    EXPECT_EQ(first_contents, files["b"]);
+    IsoStream* changed = NewFileStream(context, *recorded["c"]);
+    EXPECT_FALSE(ReadWholeStream(changed).has_value());
+    iso_stream_unref(changed);
+    EXPECT_EQ(context.FailureReason(), ChangedReason(scratch.path() + "/c"));
   }
-  EXPECT_EQ(context.FailureReason(), ChangedReason(scratch.path() + "/e"));
 }
 
 // Changes a source file once the image has started: after the scan recorded the file, while
@@ -148,9 +206,8 @@ void PrintTo(const ChangeCase& change, std::ostream* out) {
 
 class SourceChangeTest : public ::testing::TestWithParam<std::tuple<ChangeCase, size_t>> {};
 
-// The large file is larger than libisofs's 2 MiB ring buffer, so the writer thread cannot have
-// read all of it before the change; the small one is read ahead. The change meets the file
-// open or not yet opened, or read already, and the run must fail either way.
+// The change comes once the image is laid out, before the data is copied (the large file in
+// pieces, the small one whole), and the run must fail either way.
 TEST_P(SourceChangeTest, FailsTheRunAndWritesNothing) {
   const auto& [change, size] = GetParam();
   ScratchFolder scratch;

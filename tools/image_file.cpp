@@ -157,6 +157,11 @@ std::string ImageFile::Write(const unsigned char* data, size_t size) {
   return {};
 }
 
+std::string ImageFile::Resize(uint64_t size) {
+  if (ftruncate(fd_, static_cast<off_t>(size)) != 0) return Failure("cannot write", errno);
+  return {};
+}
+
 // Links the unnamed file into its folder under a temporary name, from which it moves to the
 // destination like a named one: linkat cannot replace a file.
 std::string ImageFile::GiveName() {

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Makes SIGTERM, SIGINT and SIGHUP remove the named temporary file of the image being
@@ -48,6 +49,13 @@ class ImageFile {
   // must leave out. REQUIRES: Create succeeded.
   dev_t device() const { return device_; }
   ino_t inode() const { return inode_; }
+  // The temporary file, open for writing. REQUIRES: Create succeeded.
+  int descriptor() const { return fd_; }
+  const std::string& destination() const { return destination_; }
+
+  // Makes the file size bytes long, of zeros where nothing was written. Returns "" or the
+  // reason. REQUIRES: Create succeeded.
+  std::string Resize(uint64_t size);
 
   // Writes all bytes, resuming after interruptions and short writes. Returns "" or the
   // reason. REQUIRES: Create succeeded.

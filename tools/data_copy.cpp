@@ -1,0 +1,143 @@
+#include "tools/data_copy.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/image_file.h"
+
+namespace {
+
+constexpr uint64_t BlockSize = 2048;
+constexpr int InterruptRetries = 100;
+
+// Writes all of size bytes at offset. Returns 0 or the errno of the failure.
+int WriteAllAt(int fd, const unsigned char* data, size_t size, off_t offset) {
+  int interruptions = 0;
+  while (size > 0) {
+    ssize_t written = pwrite(fd, data, size, offset);
+    if (written < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
+    if (written < 0) return errno;
+    if (written == 0) return ENOSPC;  // no progress: the device is full
+    data += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+  return 0;
+}
+
+}  // namespace
+
+DataLayout LayOutData(const SourceSnapshot& snapshot) {
+  std::vector<const SourceSnapshot::File*> files;
+  files.reserve(snapshot.files().size());
+  for (const SourceSnapshot::File& file : snapshot.files())
+    files.push_back(&file);
+  auto order = [](const SourceSnapshot::File* file) { return DataOrderOf(*file); };
+  std::ranges::sort(files, {}, order);
+  auto links = std::ranges::unique(files, {}, order);
+  files.erase(links.begin(), links.end());
+  DataLayout layout;
+  layout.files.reserve(files.size());
+  for (const SourceSnapshot::File* file : files) {
+    layout.files.push_back({file, layout.size});
+    uint64_t size = static_cast<uint64_t>(file->state.size);
+    layout.size += (size + BlockSize - 1) / BlockSize * BlockSize;
+  }
+  return layout;
+}
+
+DataCopy::DataCopy(const DataLayout& layout, uint64_t data_start, int image_fd,
+                   const std::string& destination, StreamContext& streams)
+    : layout_(layout),
+      data_start_(data_start),
+      image_fd_(image_fd),
+      destination_(destination),
+      streams_(streams) {}
+
+void DataCopy::Start() {
+  // The terminating signals stay with the thread that names the image file.
+  CleanupSignalsBlocked blocked;
+  helper_ = std::thread([this] { Work(nullptr); });
+}
+
+bool DataCopy::Finish(const std::function<void(uint64_t)>& copied) {
+  Work(&copied);
+  if (helper_.joinable()) helper_.join();
+  return !stopping_.load();
+}
+
+void DataCopy::Stop() {
+  stopping_ = true;
+  if (helper_.joinable()) helper_.join();
+}
+
+// The next piece in the image's order, skipping empty files; false once there is none.
+bool DataCopy::TakePiece(Piece& piece) {
+  std::lock_guard lock(mutex_);
+  for (; next_entry_ < layout_.files.size(); ++next_entry_, next_from_ = 0) {
+    const DataLayout::Entry& entry = layout_.files[next_entry_];
+    auto size = static_cast<uint64_t>(entry.file->state.size);
+    if (next_from_ >= size) continue;
+    piece = {&entry, next_from_,
+             static_cast<size_t>(std::min<uint64_t>(PieceSize, size - next_from_))};
+    next_from_ += piece.size;
+    return true;
+  }
+  return false;
+}
+
+void DataCopy::Work(const std::function<void(uint64_t)>* copied) {
+  FolderCache folders(streams_.snapshot());
+  std::vector<unsigned char> buffer;
+  Piece piece;
+  while (!stopping_.load(std::memory_order_relaxed) && TakePiece(piece)) {
+    if (!CopyPiece(piece, folders, buffer)) {
+      stopping_ = true;
+      break;
+    }
+    uint64_t total = copied_.fetch_add(piece.size, std::memory_order_relaxed) + piece.size;
+    if (copied != nullptr) (*copied)(total);
+  }
+}
+
+// The file is examined again once open, as its stream would: data from another file, or from
+// this one changed since the scan, must not reach the image. The bytes after the file's end in
+// its last block stay the zeros the image file holds where nothing was written.
+bool DataCopy::CopyPiece(const Piece& piece, FolderCache& folders,
+                         std::vector<unsigned char>& buffer) {
+  const SourceSnapshot::File& file = *piece.entry->file;
+  const SourceSnapshot& snapshot = streams_.snapshot();
+  int fd = folders.Open(file);
+  if (fd < 0) {
+    streams_.RecordFailure(ReadFailure(snapshot.PathOf(file), errno));
+    return false;
+  }
+  struct stat now;
+  // As ReadExactlyAt: 0, -1 with error_number set, or 1 for a file not as scanned.
+  int status = fstat(fd, &now) != 0 ? -1 : file.state.Matches(now) ? 0 : 1;
+  if (status == 0) {
+    buffer.resize(std::max(buffer.size(), piece.size));
+    status = ReadExactlyAt(fd, buffer.data(), piece.size, static_cast<off_t>(piece.from));
+  }
+  int error_number = errno;
+  close(fd);
+  if (status > 0) {
+    streams_.RecordFailure(ChangedReason(snapshot.PathOf(file)));
+    return false;
+  }
+  if (status < 0) {
+    streams_.RecordFailure(ReadFailure(snapshot.PathOf(file), error_number));
+    return false;
+  }
+  int write_error = WriteAllAt(image_fd_, buffer.data(), piece.size,
+                               static_cast<off_t>(data_start_ + piece.entry->offset + piece.from));
+  if (write_error != 0) {
+    streams_.RecordFailure("cannot write " + destination_ + ": " + std::strerror(write_error));
+    return false;
+  }
+  return true;
+}

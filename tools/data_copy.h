@@ -1,0 +1,80 @@
+// Puts the files' data into the image file where libisofs lays it out, on two threads, while
+// libisofs's writer thread makes the trees before it.
+//
+// Through libisofs, every byte of a file went from the file into a stream buffer, into
+// libisofs's block, through its ring buffer and into the image, one 2048-byte block at a
+// time, handed between threads. Here a file is read and written to its place in the image
+// in one call each (a larger one in pieces), and two files are copied at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/file_stream.h"
+#include "tools/source_snapshot.h"
+
+// Where each file's data goes, relative to the start of the data: the files in libisofs's
+// order, each hard-linked one once, each starting on a block of its own.
+struct DataLayout {
+  struct Entry {
+    const SourceSnapshot::File* file;
+    uint64_t offset;
+  };
+  std::vector<Entry> files;
+  uint64_t size = 0;  // in whole blocks
+};
+
+DataLayout LayOutData(const SourceSnapshot& snapshot);
+
+class DataCopy {
+ public:
+  // A larger file is copied a piece of this size at a time, the pieces shared between the
+  // threads.
+  static constexpr size_t PieceSize = size_t{1} << 20;
+
+  // The data goes to data_start of the image file image_fd, which must be long enough to hold
+  // it, and destination is the file's name for messages. Failures go to streams, as the
+  // streams' do. All must outlive the copy.
+  DataCopy(const DataLayout& layout, uint64_t data_start, int image_fd,
+           const std::string& destination, StreamContext& streams);
+  DataCopy(const DataCopy&) = delete;
+  DataCopy& operator=(const DataCopy&) = delete;
+  ~DataCopy() { Stop(); }
+
+  // Starts copying on a thread of its own.
+  void Start();
+  // Copies on the calling thread too until every file is copied or one failed, telling
+  // copied the bytes copied so far after each piece; then waits for the other thread.
+  // Returns whether every file was copied (else streams holds the reason).
+  bool Finish(const std::function<void(uint64_t)>& copied);
+  // Stops both threads after the pieces they are copying.
+  void Stop();
+
+ private:
+  struct Piece {
+    const DataLayout::Entry* entry;
+    uint64_t from;  // within the file
+    size_t size;
+  };
+
+  bool TakePiece(Piece& piece);
+  void Work(const std::function<void(uint64_t)>* copied);
+  bool CopyPiece(const Piece& piece, FolderCache& folders, std::vector<unsigned char>& buffer);
+
+  const DataLayout& layout_;
+  uint64_t data_start_;
+  int image_fd_;
+  const std::string& destination_;
+  StreamContext& streams_;
+  std::mutex mutex_;  // guards the next piece
+  size_t next_entry_ = 0;
+  uint64_t next_from_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> copied_{0};
+  std::thread helper_;
+};
