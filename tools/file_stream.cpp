@@ -174,11 +174,10 @@ IsoStreamIface FileStreamInterface = {
     3,    {'u', 's', 'e', 'r'}, Open,          Close,   GetSize, Read, IsRepeatable, GetId,
     Free, UpdateSize,           NoInputStream, Compare, nullptr};
 
-// The order libisofs sorts the image's files in, and writes their data in, and by which it
-// finds the hard links that share their data; it compares pairs of files many times per file
-// while it lays the image out. Its own comparison asks each stream for its identity and size
-// through three calls. Streams of other kinds, which no image of this tool holds, come after
-// these, ordered by interface.
+// The order libisofs keeps the image's files in, by which it finds the hard links that share
+// their data; it compares pairs of files many times per file while it lays the image out. Its own
+// comparison asks each stream for its identity and size through three calls. Streams of other
+// kinds, which no image of this tool holds, come after these, ordered by interface.
 int Compare(IsoStream* first, IsoStream* second) {
   if (first->iface != second->iface) {
     bool first_is_file = first->iface == &FileStreamInterface;

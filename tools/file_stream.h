@@ -52,7 +52,7 @@ class FolderCache {
   uint64_t uses_ = 0;
 };
 
-// The order in which libisofs writes the files' data, and by which it finds the hard links
+// The order in which the files' data is laid out, and by which libisofs finds the hard links
 // that share their data (see Compare in file_stream.cpp).
 using DataOrder = std::tuple<dev_t, ino_t, off_t>;
 inline DataOrder DataOrderOf(const SourceSnapshot::File& file) {

@@ -489,7 +489,7 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
     stream.reset();
     auto advanced = [&](uint64_t copied) { progress.Advanced(data_start + copied, image_size); };
     if (copy->Finish(advanced)) {
-      // The last pieces may have been the other thread's.
+      // The copied bytes leave out the zeros that end each file's last block.
       written = image_size;
       progress.Advanced(written, image_size);
     }

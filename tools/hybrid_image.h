@@ -29,8 +29,8 @@ void CloseIdleConverters();
 
 // How the files' data reaches the image: put in place by this program while libisofs writes
 // the trees, or delivered by libisofs through its image stream, which is slower. Placed
-// falls back to Streamed where the image file cannot be mapped or libisofs lays the image
-// out otherwise than expected.
+// falls back to Streamed where the image file cannot be given its size ahead, or libisofs
+// lays the image out otherwise than expected.
 enum class DataPath { Placed, Streamed };
 
 // Writes the image of options.source to options.output. Returns "" on success, else the
