@@ -1,33 +1,15 @@
 #include "tools/data_copy.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "tools/image_file.h"
 
 namespace {
 
 constexpr uint64_t BlockSize = 2048;
-constexpr int InterruptRetries = 100;
-
-// Writes all of size bytes at offset. Returns 0 or the errno of the failure.
-int WriteAllAt(int fd, const unsigned char* data, size_t size, off_t offset) {
-  int interruptions = 0;
-  while (size > 0) {
-    ssize_t written = pwrite(fd, data, size, offset);
-    if (written < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
-    if (written < 0) return errno;
-    if (written == 0) return ENOSPC;  // no progress: the device is full
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -50,13 +32,9 @@ DataLayout LayOutData(const SourceSnapshot& snapshot) {
   return layout;
 }
 
-DataCopy::DataCopy(const DataLayout& layout, uint64_t data_start, int image_fd,
-                   const std::string& destination, StreamContext& streams)
-    : layout_(layout),
-      data_start_(data_start),
-      image_fd_(image_fd),
-      destination_(destination),
-      streams_(streams) {}
+DataCopy::DataCopy(const DataLayout& layout, uint64_t data_start, const ImageFile& image,
+                   StreamContext& streams)
+    : layout_(layout), data_start_(data_start), image_(image), streams_(streams) {}
 
 void DataCopy::Start() {
   // The terminating signals stay with the thread that names the image file.
@@ -110,34 +88,24 @@ void DataCopy::Work(const std::function<void(uint64_t)>* copied) {
 bool DataCopy::CopyPiece(const Piece& piece, FolderCache& folders,
                          std::vector<unsigned char>& buffer) {
   const SourceSnapshot::File& file = *piece.entry->file;
-  const SourceSnapshot& snapshot = streams_.snapshot();
-  int fd = folders.Open(file);
-  if (fd < 0) {
-    streams_.RecordFailure(ReadFailure(snapshot.PathOf(file), errno));
-    return false;
-  }
-  struct stat now;
-  // As ReadExactlyAt: 0, -1 with error_number set, or 1 for a file not as scanned.
-  int status = fstat(fd, &now) != 0 ? -1 : file.state.Matches(now) ? 0 : 1;
-  if (status == 0) {
+  std::string failure;
+  int fd = folders.OpenAsScanned(file, failure);
+  if (fd >= 0) {
     buffer.resize(std::max(buffer.size(), piece.size));
-    status = ReadExactlyAt(fd, buffer.data(), piece.size, static_cast<off_t>(piece.from));
+    int status = ReadExactlyAt(fd, buffer.data(), piece.size, static_cast<off_t>(piece.from));
+    int error_number = errno;
+    // A file that ends before its scanned size has shrunk since the scan.
+    if (status != 0) {
+      const std::string path = streams_.snapshot().PathOf(file);
+      failure = status > 0 ? ChangedReason(path) : ReadFailure(path, error_number);
+    }
+    close(fd);
   }
-  int error_number = errno;
-  close(fd);
-  if (status > 0) {
-    streams_.RecordFailure(ChangedReason(snapshot.PathOf(file)));
-    return false;
+  if (failure.empty()) {
+    failure =
+        image_.WriteAt(buffer.data(), piece.size, data_start_ + piece.entry->offset + piece.from);
   }
-  if (status < 0) {
-    streams_.RecordFailure(ReadFailure(snapshot.PathOf(file), error_number));
-    return false;
-  }
-  int write_error = WriteAllAt(image_fd_, buffer.data(), piece.size,
-                               static_cast<off_t>(data_start_ + piece.entry->offset + piece.from));
-  if (write_error != 0) {
-    streams_.RecordFailure("cannot write " + destination_ + ": " + std::strerror(write_error));
-    return false;
-  }
-  return true;
+  if (failure.empty()) return true;
+  streams_.RecordFailure(std::move(failure));
+  return false;
 }

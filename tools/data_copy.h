@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/file_stream.h"
+#include "tools/image_file.h"
 #include "tools/source_snapshot.h"
 
 // Where each file's data goes, relative to the start of the data: the files in libisofs's
@@ -37,11 +38,10 @@ class DataCopy {
   // threads.
   static constexpr size_t PieceSize = size_t{1} << 20;
 
-  // The data goes to data_start of the image file image_fd, which must be long enough to hold
-  // it, and destination is the file's name for messages. Failures go to streams, as the
-  // streams' do. All must outlive the copy.
-  DataCopy(const DataLayout& layout, uint64_t data_start, int image_fd,
-           const std::string& destination, StreamContext& streams);
+  // The data goes to data_start of image, which must be long enough to hold it. Failures go
+  // to streams, as the streams' do. All must outlive the copy.
+  DataCopy(const DataLayout& layout, uint64_t data_start, const ImageFile& image,
+           StreamContext& streams);
   DataCopy(const DataCopy&) = delete;
   DataCopy& operator=(const DataCopy&) = delete;
   ~DataCopy() { Stop(); }
@@ -68,8 +68,7 @@ class DataCopy {
 
   const DataLayout& layout_;
   uint64_t data_start_;
-  int image_fd_;
-  const std::string& destination_;
+  const ImageFile& image_;
   StreamContext& streams_;
   std::mutex mutex_;  // guards the next piece
   size_t next_entry_ = 0;

@@ -90,12 +90,9 @@ int Open(IsoStream* stream) {
     file.is_open = true;
     return ISO_SUCCESS;
   }
-  file.fd = file.context->OpenFile(*file.file);
-  if (file.fd < 0) return FailWithErrno(file, errno, ISO_FILE_ERROR);
-  struct stat now;
-  if (fstat(file.fd, &now) != 0) return FailWithErrno(file, errno, ISO_FILE_ERROR);
-  if (!file.file->state.Matches(now))
-    return Fail(file, ChangedReason(PathOf(file)), ISO_FILE_ERROR);
+  std::string failure;
+  file.fd = file.context->OpenFile(*file.file, failure);
+  if (file.fd < 0) return Fail(file, std::move(failure), ISO_FILE_ERROR);
   file.buffer = file.context->TakeBuffer();
   file.is_open = true;
   return ISO_SUCCESS;
@@ -215,6 +212,24 @@ FolderCache::~FolderCache() {
   }
 }
 
+int FolderCache::OpenAsScanned(const SourceSnapshot::File& file, std::string& failure) {
+  int fd = Open(file);
+  if (fd < 0) {
+    failure = ReadFailure(snapshot_.PathOf(file), errno);
+    return -1;
+  }
+  struct stat now;
+  if (fstat(fd, &now) != 0) {
+    failure = ReadFailure(snapshot_.PathOf(file), errno);
+  } else if (!file.state.Matches(now)) {
+    failure = ChangedReason(snapshot_.PathOf(file));
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
 int FolderCache::Open(const SourceSnapshot::File& file) {
   ++uses_;
   OpenFolder* slot = &folders_[0];
@@ -247,9 +262,9 @@ std::string StreamContext::FailureReason() const {
   return failure_;
 }
 
-int StreamContext::OpenFile(const SourceSnapshot::File& file) {
+int StreamContext::OpenFile(const SourceSnapshot::File& file, std::string& failure) {
   std::lock_guard lock(writer_folders_mutex_);
-  return writer_folders_.Open(file);
+  return writer_folders_.OpenAsScanned(file, failure);
 }
 
 std::unique_ptr<unsigned char[]> StreamContext::TakeBuffer() {

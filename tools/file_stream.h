@@ -34,10 +34,15 @@ class FolderCache {
   FolderCache& operator=(const FolderCache&) = delete;
   ~FolderCache();
 
+  // Returns the descriptor of the file opened for reading, or -1 with the reason in failure
+  // when it cannot be opened or is not the file that was scanned (another identity, size or
+  // modification time): data from another file must not reach the image.
+  int OpenAsScanned(const SourceSnapshot::File& file, std::string& failure);
+
+ private:
   // Returns the descriptor of the file opened for reading, or -1 with errno set.
   int Open(const SourceSnapshot::File& file);
 
- private:
   struct OpenFolder {
     uint32_t folder = 0;
     int fd = -1;
@@ -97,8 +102,8 @@ class StreamContext {
   // Whether the data is put in place by this program, waiting for the decision in the first
   // opening after ExpectData.
   bool DataPlaced(const SourceSnapshot::File& file);
-  // Opens the file for reading; returns the descriptor, or -1 with errno set.
-  int OpenFile(const SourceSnapshot::File& file);
+  // FolderCache::OpenAsScanned.
+  int OpenFile(const SourceSnapshot::File& file, std::string& failure);
   // A read buffer of ReadBufferSize bytes; one buffer goes from each stream closed to the
   // next one opened.
   std::unique_ptr<unsigned char[]> TakeBuffer();

@@ -446,8 +446,7 @@ std::unique_ptr<DataCopy> StartDataCopy(const DataLayout& layout, uint64_t image
                                         ImageFile& file, StreamContext& streams) {
   // At its full size from the start: the last file's data may end before the image does.
   if (layout.size > image_size || !file.Resize(image_size).empty()) return nullptr;
-  auto copy = std::make_unique<DataCopy>(layout, image_size - layout.size, file.descriptor(),
-                                         file.destination(), streams);
+  auto copy = std::make_unique<DataCopy>(layout, image_size - layout.size, file, streams);
   copy->Start();
   return copy;
 }

@@ -76,6 +76,24 @@ int RenameExclusive(const char* from, const char* to) {
   return 0;
 }
 
+// Writes all bytes at offset, or at the file's position when offset is negative, resuming
+// after interruptions and short writes. Returns 0 or the errno of the failure.
+int WriteAll(int fd, const unsigned char* data, size_t size, off_t offset) {
+  int interruptions = 0;
+  while (size > 0) {
+    ssize_t written = offset < 0 ? write(fd, data, size) : pwrite(fd, data, size, offset);
+    if (written < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
+    if (written < 0) return errno;
+    // A write that makes no progress would loop forever; it means the device is full.
+    if (written == 0) return ENOSPC;
+    data += written;
+    size -= static_cast<size_t>(written);
+    if (offset >= 0) offset += written;
+    interruptions = 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void RemoveTemporaryFileOnSignals() {
@@ -143,18 +161,13 @@ std::string ImageFile::CreateNamed() {
 }
 
 std::string ImageFile::Write(const unsigned char* data, size_t size) {
-  int interruptions = 0;
-  while (size > 0) {
-    ssize_t written = write(fd_, data, size);
-    if (written < 0 && errno == EINTR && ++interruptions < InterruptRetries) continue;
-    if (written < 0) return Failure("cannot write", errno);
-    // A write that makes no progress would loop forever; it means the device is full.
-    if (written == 0) return Failure("cannot write", ENOSPC);
-    data += written;
-    size -= static_cast<size_t>(written);
-    interruptions = 0;
-  }
-  return {};
+  int error_number = WriteAll(fd_, data, size, -1);
+  return error_number == 0 ? "" : Failure("cannot write", error_number);
+}
+
+std::string ImageFile::WriteAt(const unsigned char* data, size_t size, uint64_t offset) const {
+  int error_number = WriteAll(fd_, data, size, static_cast<off_t>(offset));
+  return error_number == 0 ? "" : Failure("cannot write", error_number);
 }
 
 std::string ImageFile::Resize(uint64_t size) {

@@ -49,10 +49,6 @@ class ImageFile {
   // must leave out. REQUIRES: Create succeeded.
   dev_t device() const { return device_; }
   ino_t inode() const { return inode_; }
-  // The temporary file, open for writing. REQUIRES: Create succeeded.
-  int descriptor() const { return fd_; }
-  const std::string& destination() const { return destination_; }
-
   // Makes the file size bytes long, of zeros where nothing was written. Returns "" or the
   // reason. REQUIRES: Create succeeded.
   std::string Resize(uint64_t size);
@@ -60,6 +56,8 @@ class ImageFile {
   // Writes all bytes, resuming after interruptions and short writes. Returns "" or the
   // reason. REQUIRES: Create succeeded.
   std::string Write(const unsigned char* data, size_t size);
+  // The same at offset, leaving the file's position alone; safe from several threads at once.
+  std::string WriteAt(const unsigned char* data, size_t size, uint64_t offset) const;
 
   // Closes the file, checks that it holds expected_size bytes and renames it to the
   // destination, which it replaces only when replace is true. Returns "" or the reason;
