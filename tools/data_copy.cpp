@@ -97,7 +97,7 @@ bool DataCopy::CopyPiece(const Piece& piece, FolderCache& folders,
     // A file that ends before its scanned size has shrunk since the scan.
     if (status != 0) {
       const std::string path = streams_.snapshot().PathOf(file);
-      failure = status > 0 ? ChangedReason(path) : ReadFailure(path, error_number);
+      failure = status > 0 ? ChangedReason(path) : SystemFailure("cannot read", path, error_number);
     }
     close(fd);
   }

@@ -68,7 +68,7 @@ int Fail(FileStream& file, std::string reason, int code) {
 }
 
 int FailWithErrno(FileStream& file, int error_number, int code) {
-  return Fail(file, ReadFailure(PathOf(file), error_number), code);
+  return Fail(file, SystemFailure("cannot read", PathOf(file), error_number), code);
 }
 
 int Close(IsoStream* stream) {
@@ -201,11 +201,6 @@ int ReadExactlyAt(int fd, unsigned char* destination, size_t size, off_t offset)
   return 0;
 }
 
-std::string ReadFailure(const std::string& path, int error_number) {
-  if (error_number == ENOENT) return VanishedReason(path);
-  return "cannot read " + path + ": " + std::strerror(error_number);
-}
-
 FolderCache::~FolderCache() {
   for (const OpenFolder& folder : folders_) {
     if (folder.fd >= 0) close(folder.fd);
@@ -215,12 +210,12 @@ FolderCache::~FolderCache() {
 int FolderCache::OpenAsScanned(const SourceSnapshot::File& file, std::string& failure) {
   int fd = Open(file);
   if (fd < 0) {
-    failure = ReadFailure(snapshot_.PathOf(file), errno);
+    failure = SystemFailure("cannot read", snapshot_.PathOf(file), errno);
     return -1;
   }
   struct stat now;
   if (fstat(fd, &now) != 0) {
-    failure = ReadFailure(snapshot_.PathOf(file), errno);
+    failure = SystemFailure("cannot read", snapshot_.PathOf(file), errno);
   } else if (!file.state.Matches(now)) {
     failure = ChangedReason(snapshot_.PathOf(file));
   } else {

@@ -128,8 +128,6 @@ class StreamContext {
 // Reads exactly size bytes from offset, resuming after interruptions and short reads.
 // Returns 0, -1 with errno set, or 1 when the file ended first.
 int ReadExactlyAt(int fd, unsigned char* destination, size_t size, off_t offset);
-// Why a file of the snapshot could not be opened or read.
-std::string ReadFailure(const std::string& path, int error_number);
 
 // The file a stream of NewFileStream's reads, else null.
 const SourceSnapshot::File* FileOfStream(IsoStream* stream);

@@ -7,17 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace {
-
-std::string SystemFailure(const std::string& what, const std::string& path, int error_number) {
-  if (error_number == ENOENT) return VanishedReason(path);
-  return what + " " + path + ": " + std::strerror(error_number);
-}
 
 std::string AddFailure(const std::string& path, int result) {
   return "cannot add " + path + " to the image: " + iso_error_to_msg(result);

@@ -11,16 +11,16 @@ namespace {
 
 constexpr size_t NameBlockSize = size_t{64} << 10;
 
-std::string ExamineFailure(const std::string& path, int error_number) {
-  if (error_number == ENOENT) return VanishedReason(path);
-  return "cannot examine " + path + ": " + std::strerror(error_number);
-}
-
 }  // namespace
 
 bool FileState::Matches(const struct stat& now) const {
   return device == now.st_dev && inode == now.st_ino && size == now.st_size &&
          modified.tv_sec == now.st_mtim.tv_sec && modified.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+std::string SystemFailure(const std::string& what, const std::string& path, int error_number) {
+  if (error_number == ENOENT) return VanishedReason(path);
+  return what + " " + path + ": " + std::strerror(error_number);
 }
 
 std::string VanishedReason(const std::string& path) {
@@ -71,13 +71,13 @@ std::string SourceSnapshot::FindChange() const {
       open_folder = file.folder;
       folder_fd = open(folders_[file.folder].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       if (folder_fd < 0) {
-        failure = ExamineFailure(PathOf(file), errno);
+        failure = SystemFailure("cannot examine", PathOf(file), errno);
         break;
       }
     }
     struct stat now;
     if (fstatat(folder_fd, file.name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
-      failure = ExamineFailure(PathOf(file), errno);
+      failure = SystemFailure("cannot examine", PathOf(file), errno);
       break;
     }
     if (!file.state.Matches(now)) {

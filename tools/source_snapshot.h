@@ -32,6 +32,9 @@ struct FileState {
 
 std::string VanishedReason(const std::string& path);
 std::string ChangedReason(const std::string& path);
+// What failed (what, e.g. "cannot read") with the file at path, for a system call's
+// error_number: a file that is not there any more vanished.
+std::string SystemFailure(const std::string& what, const std::string& path, int error_number);
 
 class SourceSnapshot {
  public:
