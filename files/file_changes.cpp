@@ -61,8 +61,39 @@ char16_t* CreateTemporaryFileBeside(const char16_t* path, StringResultPosition p
   return SetEmptyStringResult(p);
 }
 
+namespace {
+
+// Waits until the data written to path has reached the disk. True on success, else errno
+// says why.
+bool FlushData(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = fdatasync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return flushed;
+}
+
+// The folder that holds path: a rename is durable only once that folder is flushed. Best
+// effort: the rename has happened whatever this says.
+void FlushFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
 bool ReplaceFile(const char16_t* from, const char16_t* to) {
-  return rename(Utf8(from).c_str(), Utf8(to).c_str()) == 0;
+  const std::string source = Utf8(from);
+  const std::string target = Utf8(to);
+  if (!FlushData(source) || rename(source.c_str(), target.c_str()) != 0) return false;
+  FlushFolderOf(target);
+  return true;
 }
 
 bool RemoveFile(const char16_t* path) {

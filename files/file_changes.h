@@ -11,7 +11,10 @@
 // could be created.
 char16_t* CreateTemporaryFileBeside(const char16_t* path, StringResultPosition p);
 
-// Renames from over to in one step, replacing a file at to. True on success.
+// Renames from over to in one step, replacing a file at to, once from's data is on the disk;
+// the folder's new entry is flushed after it. So a power cut leaves the old file or the whole
+// new one, never a named file with data missing. True on success; otherwise false, with
+// errno saying why.
 bool ReplaceFile(const char16_t* from, const char16_t* to);
 
 // Removes the file (not a folder). True on success.
