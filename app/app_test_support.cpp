@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "app/lifecycle.h"
@@ -110,37 +111,49 @@ namespace {
 
 // The box runs its own modal loop inside the handler; the timer fires inside that loop.
 // It looks again a little later while the box is not up yet, for a while at most.
-void AnswerBoxWhenUp(const QString& button, SeenBox* seen, int attempts_left) {
-  QTimer::singleShot(10, [button, seen, alive = seen->alive, attempts_left] {
+void WhenBoxIsUp(SeenBox* seen, int attempts_left, std::function<void(QMessageBox*)> act) {
+  QTimer::singleShot(10, [seen, alive = seen->alive, attempts_left, act = std::move(act)] {
     if (!*alive) return;
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) {
-      if (attempts_left > 0) AnswerBoxWhenUp(button, seen, attempts_left - 1);
+      if (attempts_left > 0) WhenBoxIsUp(seen, attempts_left - 1, act);
       return;
     }
     // The headline is the box's text; the body, escaped as rich text, its informative text.
     seen->title = box->text();
     seen->text = QTextDocumentFragment::fromHtml(box->informativeText()).toPlainText();
     ++seen->shown;
-    for (QAbstractButton* candidate : box->buttons()) {
-      if (candidate->text().remove('&') == button) {
-        candidate->click();
-        return;
-      }
-    }
-    QStringList titles;
-    for (QAbstractButton* candidate : box->buttons())
-      titles << candidate->text();
-    ADD_FAILURE() << "no button " << button.toStdString() << " among "
-                  << titles.join(", ").toStdString();
-    box->reject();
+    act(box);
   });
+}
+
+void PressBoxButton(QMessageBox* box, const QString& button) {
+  for (QAbstractButton* candidate : box->buttons()) {
+    if (candidate->text().remove('&') == button) {
+      candidate->click();
+      return;
+    }
+  }
+  QStringList titles;
+  for (QAbstractButton* candidate : box->buttons())
+    titles << candidate->text();
+  ADD_FAILURE() << "no button " << button.toStdString() << " among "
+                << titles.join(", ").toStdString();
+  box->reject();
 }
 
 }  // namespace
 
 void AnswerNextBox(const QString& button, SeenBox* seen) {
-  AnswerBoxWhenUp(button, seen, 500);
+  WhenBoxIsUp(seen, 500, [button](QMessageBox* box) { PressBoxButton(box, button); });
+}
+
+void QuitAtNextBox(SeenBox* seen) {
+  // As the session manager's logout or a SIGTERM reaches the program.
+  WhenBoxIsUp(seen, 500, [](QMessageBox*) {
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+  });
 }
 
 void MakeFolder(const std::string& path) {

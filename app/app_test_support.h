@@ -70,6 +70,8 @@ struct SeenBox {
 };
 // Answers the next modal message box, once it is up, by pressing the button titled button.
 void AnswerNextBox(const QString& button, SeenBox* seen);
+// Asks the program to quit, as the system does, once the next message box is up.
+void QuitAtNextBox(SeenBox* seen);
 
 void MakeFolder(const std::string& path);
 bool PathExists(const std::string& path);

@@ -1,7 +1,11 @@
 #include "app/controls.h"
 
+#include <QEvent>
+#include <QObject>
+#include <QWidget>
 #include <optional>
 
+#include "gui/gadgets/drag_drop.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/panel_gadget.h"
 #include "gui/gadgets/progress_bar_gadget.h"
@@ -9,6 +13,28 @@
 namespace {
 
 std::optional<RunKind> ActiveRun;
+
+// The second click of a double click on "Create ISO" reaches the button once it already
+// reads "Cancel". The window system delivers that click as a double-click press, which this
+// swallows, so that only a click of its own cancels.
+class SecondClickFilter final : public QObject {
+ public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    return event->type() == QEvent::MouseButtonDblClick;
+  }
+};
+
+SecondClickFilter SecondClicks;
+
+void FilterSecondClicks(int64_t gadget, bool filter) {
+  GadgetRecord* record = GadgetExists(gadget);
+  if (record == nullptr) return;
+  if (filter) {
+    record->view->installEventFilter(&SecondClicks);
+  } else {
+    record->view->removeEventFilter(&SecondClicks);
+  }
+}
 
 // Disables (or enables again) what would start something else during a run of kind. The
 // other tab goes with its page and every gadget on it, which keep their own states.
@@ -21,7 +47,11 @@ void SetRunControls(RunKind kind, bool running) {
     DisableGadget(GadgetBrowse, disable);
     SetGadgetText(GadgetCreateIso, running ? u"Cancel" : u"Create ISO");
     DisableGadget(GadgetCreateIso, 0);
+    FilterSecondClicks(GadgetCreateIso, running);
   }
+  // A drag over the window is refused while it could not be taken.
+  for (int64_t target : FolderDropTargets)
+    EnableGadgetDrop(target, running ? 0 : DropTypeFiles);
   SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, kind == RunKind::Iso ? 100 : 0);
   SetGadgetState(GadgetProgress, 0);
   HideGadget(GadgetProgress, disable ^ 1);

@@ -14,6 +14,10 @@ inline constexpr int64_t GadgetCreateFloppy = 4;
 inline constexpr int64_t GadgetStatus = 5;
 inline constexpr int64_t GadgetProgress = 6;
 
+// The gadgets that take a folder dragged from a file manager: the field, and the panel with
+// both its pages.
+inline constexpr int64_t FolderDropTargets[] = {GadgetSourcePath, GadgetTabs};
+
 // The tab items, in their order.
 inline constexpr int32_t IsoTab = 0;
 inline constexpr int32_t FloppyTab = 1;
@@ -29,8 +33,10 @@ inline constexpr int32_t EndRequestEvent = 0x10000;
 enum class RunKind { Iso, Floppy };
 
 // The controls while a tool runs: everything that would start something else is disabled,
-// the other tab included; during an ISO run "Create ISO" reads "Cancel" and stays enabled,
-// and the bar shows the progress from 0; during a floppy run the bar is busy.
+// the other tab included, and drags of folders are refused; during an ISO run "Create ISO"
+// reads "Cancel" and stays enabled (though not for the second click of the double click
+// that may have started the run), and the bar shows the progress from 0; during a floppy
+// run the bar is busy.
 void BeginRunControls(RunKind kind);
 // Everything back as it was before the run, the bar hidden.
 void EndRunControls(RunKind kind);

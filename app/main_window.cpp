@@ -19,6 +19,7 @@
 #include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/gadgets/string_gadget.h"
 #include "gui/gadgets/text_gadget.h"
+#include "gui/requesters/message_requester.h"
 #include "gui/requesters/path_requester.h"
 #include "gui/windows/windows.h"
 #include "runtime/object_table.h"
@@ -84,7 +85,7 @@ void BindHandlers() {
   BindGadgetHandler(GadgetCreateFloppy, &OnCreateFloppy);
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
   // A folder dragged from a file manager onto the field or anywhere on the ISO tab.
-  for (int64_t target : {GadgetSourcePath, GadgetTabs}) {
+  for (int64_t target : FolderDropTargets) {
     EnableGadgetDrop(target, DropTypeFiles);
     BindObjectHandlerAnySubtype(EvDropOnGadget, &OnFolderDropped, MainWindow, target);
   }
@@ -143,8 +144,10 @@ int64_t OnSourcePathChanged() {
 }
 
 int64_t OnFolderDropped() {
-  // The panel takes drops on either tab, but only the ISO tab has a field to fill.
-  if (ToolRunning() || GetGadgetState(GadgetTabs) != IsoTab) return 0;
+  if (ToolRunning()) return 0;
+  // A folder dropped on the floppy tab is meant for an ISO: the tab with the field comes to
+  // the front.
+  SetGadgetState(GadgetTabs, IsoTab);
   const DropRecord* drop = CurrentDropRecord();
   if (CountDropFiles(drop) != 1) {
     ShowStatus(u"Drop a single folder to make an ISO of it.");
@@ -180,7 +183,8 @@ int64_t OnCancelKey() {
 
 int64_t OnQuitRequest() {
   // The event stays queued, and the main loop ends the program once the run's handler has
-  // returned.
+  // returned. A question that is up is answered No, so that no run begins.
+  DismissRequesters();
   CancelTool();
   return 0;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/app_test_support.h"
+#include "app/controls.h"
 #include "app/lifecycle.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
@@ -124,13 +125,15 @@ TEST_F(MainWindowTest, TheChooserStartsAtTheFieldsFolderAndItsChoiceIsJudgedAtOn
 }
 
 // Sends a drag over target and drops it there, as Qt delivers a drop from another program.
-void DropOn(QWidget* target, const QMimeData& data) {
+// False when the drag was refused: the cursor said so and nothing was dropped.
+bool DropOn(QWidget* target, const QMimeData& data) {
   const QPoint at(5, 5);
   QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &enter);
-  if (!enter.isAccepted()) return;
+  if (!enter.isAccepted()) return false;
   QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &drop);
+  return true;
 }
 
 std::unique_ptr<QMimeData> Files(const std::vector<std::string>& paths) {
@@ -156,6 +159,28 @@ TEST_F(MainWindowTest, AFolderDroppedOnTheFieldOrTheTabFillsTheField) {
   EXPECT_EQ(GadgetText(GadgetSourcePath),
             QString::fromStdString(home_.home() + "/Documents").toStdU16String());
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+}
+
+TEST_F(MainWindowTest, AFolderDroppedOnTheFloppyTabBringsTheIsoTabWithIt) {
+  auto* tabs = static_cast<QTabWidget*>(GadgetWidget(GadgetTabs));
+  tabs->setCurrentIndex(FloppyTab);
+  EXPECT_TRUE(DropOn(tabs->widget(FloppyTab), *Files({home_.home() + "/Documents"})));
+  EXPECT_EQ(tabs->currentIndex(), IsoTab);
+  EXPECT_EQ(GadgetText(GadgetSourcePath),
+            QString::fromStdString(home_.home() + "/Documents").toStdU16String());
+}
+
+TEST_F(MainWindowTest, DragsAreRefusedWhileARunGoesOn) {
+  auto* tabs = static_cast<QTabWidget*>(GadgetWidget(GadgetTabs));
+  const std::unique_ptr<QMimeData> folder = Files({home_.home() + "/Documents"});
+  for (RunKind kind : {RunKind::Iso, RunKind::Floppy}) {
+    BeginRunControls(kind);
+    EXPECT_FALSE(DropOn(GadgetWidget(GadgetSourcePath), *folder));
+    EXPECT_FALSE(DropOn(tabs->widget(IsoTab), *folder));
+    EXPECT_FALSE(DropOn(tabs->widget(FloppyTab), *folder));
+    EndRunControls(kind);
+  }
+  EXPECT_TRUE(DropOn(GadgetWidget(GadgetSourcePath), *folder));
 }
 
 TEST_F(MainWindowTest, AnythingButOneFolderLeavesTheFieldAndSaysWhy) {

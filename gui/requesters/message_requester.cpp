@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
@@ -141,6 +142,15 @@ int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flag
   const std::vector<AnswerButton> buttons = AddAnswerButtons(box, flags, preferred_languages);
   box.exec();
   return AnswerOf(box, buttons);
+}
+
+void DismissRequesters() {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
+  // Innermost first: a requester opened from another one ends before its opener.
+  while (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+    dialog->reject();
+    if (QApplication::activeModalWidget() == dialog) break;
+  }
 }
 
 void InitRequesters() {}

@@ -41,6 +41,11 @@ int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flag
 int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
                        const QStringList& preferred_languages);
 
+// Ends every requester that is up as Escape would: a question answers No (or Cancel where it
+// has one), a chooser chooses nothing. For a program that was asked to quit, which must not
+// wait for an answer nobody will give.
+void DismissRequesters();
+
 // Start-up step of the requesters, after InitMenus. The regular activation policy it stands
 // for (a foreground application with its own menu and Dock icon) is what every Qt
 // application already has, so it does nothing; it is kept so the start order stays visible.
