@@ -1,5 +1,8 @@
 #include "app/floppy_workflow.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
@@ -8,6 +11,7 @@
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
+#include "runtime/text_conversion.h"
 
 namespace {
 
@@ -15,6 +19,9 @@ constexpr int64_t kFloppyBlocks = 1440;
 constexpr int64_t kFloppyBlockSize = 1024;
 constexpr const char16_t* kFloppyImageName = u"Empty_Floppy.img";
 constexpr const char16_t* kFailed = u"ERROR: Failed to create floppy image";
+
+// Why the finished image could not take its name, when that is why the last run failed.
+StringVariable NamingFailure;
 
 // dd words a failure as "dd: <what it did> '<file>': <reason>"; the file is our temporary
 // one, so only the reason after the last ": " means anything to the user.
@@ -24,6 +31,22 @@ const char16_t* ReasonOnly(const char16_t* line) {
     if (unit[0] == u':' && unit[1] == u' ') reason = unit + 2;
   }
   return reason;
+}
+
+// A run that failed after dd succeeded has a reason of its own; dd's last line then holds
+// only its statistics.
+const char16_t* FailureReason(const char16_t* line) {
+  if (NamingFailure.Get()[0] != u'\0') return NamingFailure.Get();
+  return ReasonOnly(line);
+}
+
+// Keeps the reason why the image could not be given its name, errno telling it.
+void KeepNamingFailure(const char16_t* image) {
+  const int error = errno;
+  StringMark mark;
+  AppendStrings({u"Cannot save the image as ", image, u": "});
+  Utf8ToStringStack(std::strerror(error), StringStackPosition);
+  NamingFailure = mark.Finish();
 }
 
 void CreateFloppy(const char16_t* desktop) {
@@ -36,7 +59,7 @@ void CreateFloppy(const char16_t* desktop) {
   RunImageWorkflow(
       image.Get(), RunKind::Floppy,
       [&] { return MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop); },
-      RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &ReasonOnly});
+      RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &FailureReason});
 }
 
 }  // namespace
@@ -77,8 +100,10 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   IntegerToString(block_size, StringStackPosition);
   AppendString(u" count=");
   IntegerToString(count, StringStackPosition);
+  NamingFailure = u"";
   ToolOutcome outcome = RunTool(u"dd", mark.Finish(), nullptr);
   if (outcome == ToolOutcome::Succeeded && !ReplaceFile(temporary.Get(), image.Get())) {
+    KeepNamingFailure(image.Get());
     outcome = ToolOutcome::Failed;
   }
   if (outcome != ToolOutcome::Succeeded) RemoveFile(temporary.Get());

@@ -1,6 +1,8 @@
 #include "app/iso_workflow.h"
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/tool_run.h"
@@ -58,6 +60,38 @@ void ShowProgress(const char16_t* line) {
   SetGadgetText(GadgetStatus, mark.Finish());
 }
 
+// What the tool warned of during the last run, without the "warning: " before each line.
+std::vector<std::u16string> Warnings;
+constexpr const char16_t* kWarningPrefix = u"warning: ";
+// A box lists this many warnings at most, and then how many more there were.
+constexpr size_t kWarningsShown = 20;
+
+// A line of the tool's standard output: a percent, a warning, or something only said.
+void TakeToolOutput(const char16_t* line) {
+  if (const char16_t* warning = SkipPrefix(line, kWarningPrefix)) {
+    Warnings.emplace_back(warning);
+    return;
+  }
+  ShowProgress(line);
+}
+
+// A run that made its image but warned of something says what, once the status shows the
+// image: the run has succeeded, and the warnings are what the image lacks.
+void ReportWarnings() {
+  if (Warnings.empty()) return;
+  std::u16string text = u"The image was created, with these warnings:";
+  for (size_t i = 0; i < Warnings.size() && i < kWarningsShown; ++i)
+    text += u"\n" + Warnings[i];
+  if (Warnings.size() > kWarningsShown) {
+    StringMark mark;
+    AppendString(u"\nand ");
+    IntegerToString(static_cast<int64_t>(Warnings.size() - kWarningsShown), StringStackPosition);
+    AppendString(u" more");
+    text += mark.Finish();
+  }
+  ShowMessageBox(u"Finished with warnings", text.c_str(), MessageCaution);
+}
+
 const char16_t* WithoutFailurePrefix(const char16_t* reason) {
   const char16_t* rest = SkipPrefix(reason, kFailurePrefix);
   return rest == nullptr ? reason : rest;
@@ -77,10 +111,11 @@ void CreateIso(const char16_t* source, const char16_t* desktop) {
   if (!IsFolder(desktop)) return CancelForMissingFolder(desktop);
   StringVariable image = ImagePath(desktop, kDefaultImageName);
   if (RefuseUnquotablePath(source) || RefuseUnquotablePath(image.Get())) return;
-  RunImageWorkflow(
+  const ToolOutcome outcome = RunImageWorkflow(
       image.Get(), RunKind::Iso, [&] { return MakeIsoImage(source, desktop, u""); },
       RunTexts{u"Finished... ISO saved to ", u"ERROR: Failed to create ISO", kCancelled,
                &WithoutFailurePrefix});
+  if (outcome == ToolOutcome::Succeeded) ReportWarnings();
 }
 
 }  // namespace
@@ -115,7 +150,8 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
 
   // Each path between quotes reaches the tool as one argument. The user has been asked
   // before any replacement, so -ov lets the tool replace an existing image.
+  Warnings.clear();
   StringMark mark;
   AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
-  return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &ShowProgress);
+  return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &TakeToolOutput);
 }

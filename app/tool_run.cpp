@@ -120,6 +120,8 @@ bool ToolRunning() {
 
 void CancelTool() {
   if (CurrentRun == nullptr || CurrentRun->cancel_requested) return;
+  // A tool that has already ended, well or not, has an outcome of its own to report.
+  if (ProgramExitCode(CurrentRun->record) != -1) return;
   CurrentRun->cancel_requested = true;
   WakeEventLoop();
 }

@@ -24,8 +24,8 @@ ToolOutcome RunTool(const char16_t* tool, const char16_t* parameters, ToolOutput
 bool ToolRunning();
 
 // Ends the running tool: SIGTERM at once, SIGKILL when it is still there two seconds later;
-// RunTool then reports it cancelled (unless it had already succeeded). Nothing happens when
-// no tool runs.
+// RunTool then reports it cancelled, unless it ends with success all the same. Nothing happens
+// when no tool runs or the tool has already ended.
 void CancelTool();
 
 // The tool's own reason for its failure in the last run: its last standard-error line that

@@ -5,15 +5,22 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_test_support.h"
+#include "app/controls.h"
 #include "app/lifecycle.h"
 #include "app/main_window.h"
 #include "gui/events/event_loop.h"
@@ -70,6 +77,11 @@ class ToolRunTest : public ::testing::Test {
   }
 
   void PressCreateIso() { QTest::mouseClick(GadgetWidget(GadgetCreateIso), Qt::LeftButton); }
+
+  std::u16string Finished() const {
+    return u"Finished... ISO saved to " + QString::fromStdString(home_.desktop()).toStdU16String() +
+           u"/output.iso";
+  }
 
   std::string Marker() const { return home_.tools() + "/started"; }
   pid_t ToolPid() const { return std::stoi(ReadFile(Marker())); }
@@ -185,6 +197,147 @@ TEST_F(ToolRunTest, AToolThatIgnoresSigtermIsKilled) {
   PressCreateIso();
   EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
   EXPECT_NE(kill(ToolPid(), 0), 0);
+}
+
+// The window system delivers the second click of a double click as a double-click press and
+// a release, by which time the button that started the run reads "Cancel".
+TEST_F(ToolRunTest, TheSecondClickOfADoubleClickDoesNotCancelTheRunItStarted) {
+  AddToolWaitingAt("1%", "sleep 0.3");
+  During([&] {
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    QWidget* button = GadgetWidget(GadgetCreateIso);
+    const QPointF centre = QRectF(button->rect()).center();
+    const QPointF global = button->mapToGlobal(centre);
+    QMouseEvent press(QEvent::MouseButtonDblClick, centre, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &press);
+    QCoreApplication::sendEvent(button, &release);
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_EQ(GadgetText(GadgetStatus), Finished());
+}
+
+// SIGTERM first, then the grace to clean up; a tool that then ends well has made its image.
+TEST_F(ToolRunTest, ACancelledToolGetsSigtermAndTimeToCleanUpAndMaySucceedAfterAll) {
+  const std::string cleaned = home_.tools() + "/cleaned";
+  home_.AddStandInScript("hdiutil", "trap 'kill $!; sleep 0.2; touch \"" + cleaned +
+                                        "\"; exit 0' TERM\necho 1%\n"
+                                        "sleep 30 >/dev/null 2>&1 &\nwait\n");
+  During([&] {
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    CancelTool();
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_TRUE(PathExists(cleaned));
+  EXPECT_EQ(GadgetText(GadgetStatus), Finished());
+}
+
+// Waits, sleeping, until the process is gone and reaped; false after five seconds.
+bool AwaitReaped(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    if (kill(pid, 0) != 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A cancel that comes once the tool has ended by itself changes nothing: its failure and its
+// reason stand.
+TEST_F(ToolRunTest, ACancelAfterTheToolHasEndedKeepsItsOutcomeAndReason) {
+  home_.AddStandInScript("hdiutil", "echo $$ > '" + Marker() +
+                                        "'\necho 'hdiutil: makehybrid failed - no room' >&2\n"
+                                        "echo end\nexit 1\n");
+  static pid_t tool = 0;
+  static std::string marker;
+  marker = Marker();
+  const ToolOutcome outcome = RunTool(u"hdiutil", u"", [](const char16_t* line) {
+    if (std::u16string(line) != u"end") return;
+    tool = std::stoi(ReadFile(marker));
+    EXPECT_TRUE(AwaitReaped(tool));
+    CancelTool();
+  });
+  EXPECT_EQ(outcome, ToolOutcome::Failed);
+  EXPECT_EQ(std::u16string(LastToolErrorLine()), u"makehybrid failed - no room");
+}
+
+// Input that the window system has posted but not yet delivered when the tool ends belongs to
+// the run, whose controls refuse it. Here the input comes with the tool's last line, which
+// the pump reads once the tool's end has been collected, so no wait of the run follows it.
+TEST_F(ToolRunTest, InputPostedAsTheToolEndsIsNotActedOnOnceTheControlsAreBack) {
+  home_.AddStandInTool("dd", 0);
+  home_.AddStandInScript("hdiutil", "echo $$ > '" + Marker() +
+                                        "'\necho first\nsleep 0.2\n"
+                                        "echo last\n");
+  const std::u16string field_before = GadgetText(GadgetSourcePath);
+  static bool first_seen = false;
+  first_seen = false;
+  During([&] {
+    if (!first_seen) return false;
+    // The tool writes its last line and ends while the run is held here.
+    EXPECT_TRUE(AwaitReaped(ToolPid()));
+    return true;
+  });
+  BeginRunControls(RunKind::Iso);
+  RunTool(u"hdiutil", u"", [](const char16_t* line) {
+    if (std::u16string(line) == u"first") {
+      first_seen = true;
+      return;
+    }
+    QWidget* button = GadgetWidget(GadgetCreateFloppy);
+    const QPointF centre = QRectF(button->rect()).center();
+    const QPointF global = button->mapToGlobal(centre);
+    QCoreApplication::postEvent(
+        button, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                                Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(
+        button, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                                Qt::NoButton, Qt::NoModifier));
+    QCoreApplication::postEvent(GadgetWidget(GadgetSourcePath),
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x"));
+  });
+  EndRunControls(RunKind::Iso);
+  while (WaitForEvent(0) != EvNone) {
+  }
+  EXPECT_TRUE(home_.RecordedArguments("dd").empty());
+  EXPECT_EQ(GadgetText(GadgetSourcePath), field_before);
+}
+
+// A question up when the program is asked to quit is answered No, and the program ends.
+TEST_F(ToolRunTest, AQuitDuringTheOverwriteQuestionAnswersNoAndEndsTheProgram) {
+  home_.AddStandInTool("hdiutil", 0);
+  WriteFile(home_.desktop() + "/output.iso", "old");
+  SeenBox box;
+  QuitAtNextBox(&box);
+  PressCreateIso();
+  EXPECT_EQ(box.title, "File Exists");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+  EXPECT_EQ(ReadFile(home_.desktop() + "/output.iso"), "old");
+  EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+  RunMainLoop();
+  EXPECT_EQ(LastEvent, EvMenuItem);
+  EXPECT_EQ(CurrentEventObject(), QuitMenuItem);
+}
+
+// Escape cancels only ISO runs; a floppy run goes on to its end.
+TEST_F(ToolRunTest, EscapeDuringAFloppyRunDoesNotCancelIt) {
+  home_.AddStandInScript("dd", "touch '" + Marker() + "'\nsleep 0.3\n");
+  bool pressed = false;
+  During([&] {
+    if (!PathExists(Marker())) return false;
+    QTest::keyClick(NativeWindow(MainWindow), Qt::Key_Escape);
+    pressed = true;
+    return true;
+  });
+  QTest::mouseClick(GadgetWidget(GadgetCreateFloppy), Qt::LeftButton);
+  EXPECT_TRUE(pressed);
+  EXPECT_EQ(GadgetText(GadgetStatus), u"Finished... Floppy image saved to " +
+                                          QString::fromStdString(home_.desktop()).toStdU16String() +
+                                          u"/Empty_Floppy.img");
 }
 
 }  // namespace

@@ -76,17 +76,9 @@ StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
   return std::move(mark).Keep();
 }
 
-void RunImageWorkflow(const char16_t* image, RunKind kind, const std::function<ToolOutcome()>& run,
-                      const RunTexts& texts) {
-  if (IsExistingFile(image) &&
-      ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
-                     MessageCaution | MessageYesNo) == AnswerNo) {
-    return;
-  }
-  ShowStatus(u"Starting...");
-  BeginRunControls(kind);
-  const ToolOutcome outcome = run();
-  EndRunControls(kind);
+namespace {
+
+void ReportOutcome(ToolOutcome outcome, const char16_t* image, const RunTexts& texts) {
   switch (outcome) {
     case ToolOutcome::Succeeded: {
       StringMark mark;
@@ -101,6 +93,26 @@ void RunImageWorkflow(const char16_t* image, RunKind kind, const std::function<T
     case ToolOutcome::NotStarted:
       return ShowStatus(texts.failed);
   }
+}
+
+}  // namespace
+
+ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
+                             const std::function<ToolOutcome()>& run, const RunTexts& texts) {
+  if (IsExistingFile(image) &&
+      ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
+                     MessageCaution | MessageYesNo) == AnswerNo) {
+    // Said as for every other way a run does not start, so that the status does not go on
+    // reading "Checking..." as if something were still under way.
+    ShowStatus(texts.cancelled);
+    return ToolOutcome::NotStarted;
+  }
+  ShowStatus(u"Starting...");
+  BeginRunControls(kind);
+  const ToolOutcome outcome = run();
+  EndRunControls(kind);
+  ReportOutcome(outcome, image, texts);
+  return outcome;
 }
 
 void ShowStatus(const char16_t* text) {

@@ -51,9 +51,10 @@ struct RunTexts {
 
 // The part the two image workflows share: asks before replacing an existing image, says
 // "Starting...", runs with the controls of a run of kind and says how it ended, with the
-// tool's reason in a box after a failure.
-void RunImageWorkflow(const char16_t* image, RunKind kind, const std::function<ToolOutcome()>& run,
-                      const RunTexts& texts);
+// tool's reason in a box after a failure. An answer No is a run that did not start, said
+// with the cancelled text.
+ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
+                             const std::function<ToolOutcome()>& run, const RunTexts& texts);
 
 // Sets the status line and paints it at once, so that the user sees each step before the
 // next one begins.

@@ -61,7 +61,7 @@ TEST_F(WorkflowTest, IsoAsksBeforeReplacingAnImage) {
   EXPECT_EQ(box.title, "File Exists");
   EXPECT_EQ(box.text, "File already exists - overwrite it?");
   EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
-  EXPECT_EQ(Status(), u"Checking...");
+  EXPECT_EQ(Status(), u"ISO creation was cancelled");
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
 
   AnswerNextBox("Yes", &box);
@@ -183,7 +183,7 @@ TEST_F(WorkflowTest, FloppyRunsDdWithTheWholeOutputArgumentQuoted) {
   EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
 }
 
-TEST_F(WorkflowTest, FloppyAsksBeforeReplacingAndNoKeepsTheStatus) {
+TEST_F(WorkflowTest, FloppyAsksBeforeReplacingAndNoSaysNothingWasMade) {
   home_.AddStandInTool("dd", 0);
   WriteFile(home_.desktop() + "/Empty_Floppy.img", "old");
   SetGadgetText(GadgetStatus, u"before");
@@ -191,7 +191,7 @@ TEST_F(WorkflowTest, FloppyAsksBeforeReplacingAndNoKeepsTheStatus) {
   AnswerNextBox("No", &box);
   Press(GadgetCreateFloppy);
   EXPECT_EQ(box.title, "File Exists");
-  EXPECT_EQ(Status(), u"before");
+  EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
   EXPECT_TRUE(home_.RecordedArguments("dd").empty());
   EXPECT_TRUE(GadgetEnabled(GadgetCreateFloppy));
 
@@ -216,6 +216,45 @@ TEST_F(WorkflowTest, AFailingDdKeepsTheEarlierImageAndSaysWhy) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.desktop()),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+// dd succeeds, but its image cannot take the name: a folder holds it.
+TEST_F(WorkflowTest, AFailedRenameOfTheFloppyIsAFailureWithItsOwnReason) {
+  home_.AddStandInScript("dd", "echo '2880+0 records in' >&2\necho '1474560 bytes copied' >&2\n");
+  MakeFolder(home_.desktop() + "/Empty_Floppy.img/inside");
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create floppy image");
+  EXPECT_EQ(box.text, QString::fromStdString("Cannot save the image as " + home_.desktop() +
+                                             "/Empty_Floppy.img: Is a directory"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.desktop()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST_F(WorkflowTest, AnImageMadeWithWarningsSaysSoAndListsThem) {
+  std::string script;
+  for (int i = 1; i <= 22; ++i)
+    script += "echo 'warning: note " + std::to_string(i) + "'\n";
+  home_.AddStandInScript("hdiutil", script + "echo 100%\n");
+  TypeSource(home_.home() + "/Documents");
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(home_.desktop()) + u"/output.iso");
+  EXPECT_EQ(box.title, "Finished with warnings");
+  const QStringList lines = box.text.split('\n');
+  ASSERT_EQ(lines.size(), 22);
+  EXPECT_EQ(lines[1], "note 1");
+  EXPECT_EQ(lines[20], "note 20");
+  EXPECT_EQ(lines[21], "and 2 more");
+
+  // The next run starts with none.
+  home_.AddStandInTool("hdiutil", 0);
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.shown, 1);
 }
 
 TEST_F(WorkflowTest, FloppyWithoutDesktopSaysWhichFolderIsMissing) {
