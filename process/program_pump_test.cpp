@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +66,13 @@ TEST_F(ProgramPumpTest, DeliversTheLinesOfBothStreamsAndALastLineWithoutLineFeed
   EXPECT_EQ(seen.output, (std::vector<std::u16string>{u"one", u"two"}));
   EXPECT_EQ(seen.error, (std::vector<std::u16string>{u"err", u"last"}));
   EXPECT_EQ(ProgramExitCode(seen.record), 4);
+  ReleaseProgram(seen.record);
+}
+
+TEST_F(ProgramPumpTest, DeliversALastOutputLineWithoutLineFeed) {
+  Collected seen = Pump("printf 'a\\nlast'");
+  ASSERT_NE(seen.record, nullptr);
+  EXPECT_EQ(seen.output, (std::vector<std::u16string>{u"a", u"last"}));
   ReleaseProgram(seen.record);
 }
 
@@ -132,6 +141,59 @@ TEST(KeptProgramTest, EndsWhenItsLauncherIsKilled) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(ProcessRuns(program));
   if (ProcessRuns(program)) kill(program, SIGKILL);
+}
+
+// A program that traps SIGTERM and writes a mark in the trap; SIGKILL would leave none. Its
+// first line tells the launcher that the trap is set, and names the sleep it waits for.
+TEST(KeptProgramTest, IsAskedToEndWithSigtermWhenItsLauncherIsKilled) {
+  InitLocale();
+  InitProgramRunner();
+  for (int look = 0; look < 1000 && ProgramWaitersRunning() > 0; ++look)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  char folder[] = "/tmp/brevik-pump-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string mark = std::string(folder) + "/ended";
+  const std::string script =
+      "-c \"trap 'echo term > " + mark + "; kill $!; exit 0' TERM; sleep 60 & echo $!; wait\"";
+  std::u16string parameters(script.begin(), script.end());
+  parameters.reserve(parameters.size() + 8);
+  int ids[2];
+  ASSERT_EQ(pipe(ids), 0);
+  pid_t launcher = fork();
+  ASSERT_GE(launcher, 0);
+  if (launcher == 0) {
+    FreeStringStack();
+    InitStringStack();
+    auto* record =
+        reinterpret_cast<ProgramRecord*>(LaunchProgram(u"sh", parameters.c_str(), u"", kReadBoth));
+    int32_t pids[2] = {record == nullptr ? -1 : record->pid, -1};
+    if (record != nullptr) {
+      StringMark line;
+      const std::u16string sleeper = ReadProgramOutputLine(record, line.Offset());
+      pids[1] = sleeper.empty() ? -1 : std::stoi(std::string(sleeper.begin(), sleeper.end()));
+    }
+    [[maybe_unused]] ssize_t sent = write(ids[1], pids, sizeof pids);
+    pause();
+    _exit(0);
+  }
+  close(ids[1]);
+  int32_t pids[2] = {-1, -1};
+  ASSERT_EQ(read(ids[0], pids, sizeof pids), static_cast<ssize_t>(sizeof pids));
+  close(ids[0]);
+  kill(launcher, SIGKILL);
+  waitpid(launcher, nullptr, 0);
+  ASSERT_GT(pids[0], 0);
+  ASSERT_GT(pids[1], 0);
+  for (int look = 0; look < 1000 && ProcessRuns(pids[0]); ++look)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(ProcessRuns(pids[0]));
+  std::string ended;
+  std::getline(std::ifstream(mark), ended);
+  EXPECT_EQ(ended, "term");
+  for (pid_t pid : pids) {
+    if (ProcessRuns(pid)) kill(pid, SIGKILL);
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
