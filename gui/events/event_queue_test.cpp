@@ -340,6 +340,18 @@ TEST_F(PayloadDuringDispatchTest, OutlivesItsOwnEventBeingTakenByACallback) {
   EXPECT_EQ(released_payloads, 2);
 }
 
+// The event the loop took last is done with once a post-time callback takes the next one.
+TEST_F(EventDispatchTest, ATakeInsideAPostTimeCallbackReleasesThePayloadTakenBefore) {
+  int payload = 0;
+  NotifyEventWithPayload(EvDropOnGadget, 1, 1, 0, &payload, &CountRelease);
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  BindGlobalHandler(EvClick, &TakeNextEvent);
+  NotifyEvent(EvClick, 0, 0, 0);
+  EXPECT_EQ(payload, 1);
+  Drain();
+  EXPECT_EQ(payload, 1);
+}
+
 TEST_F(EventQueueTest, ManyEventsRecycleNodes) {
   // More events than one block of nodes holds, taken and posted in waves.
   for (int wave = 0; wave < 3; ++wave) {
