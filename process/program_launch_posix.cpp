@@ -8,6 +8,7 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,6 +139,25 @@ void RedirectStandardStreams(const ProgramImage& image) {
   if (image.input_descriptor >= 0) MoveOnto(OwnReadDescriptor(image.input_descriptor), 0);
 }
 
+// Descriptors that this process holds without close-on-exec (opened by a library, or
+// inherited itself) are none of the program's business: it gets standard input, output and
+// error only. Runs after the redirection, which reads the pipes above 2.
+void CloseAboveStandardStreams() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  if (close_range(3, ~0U, 0) == 0) return;
+#endif
+  // Kernels before 5.9 have no close_range: every number below the descriptor limit is
+  // closed. getrlimit is a bare system call, as safe here as close itself.
+  constexpr rlim_t kHighestWithoutLimit = 1 << 20;
+  rlimit limit;
+  rlim_t end = kHighestWithoutLimit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kHighestWithoutLimit) {
+    end = limit.rlim_cur;
+  }
+  for (rlim_t fd = 3; fd < end; ++fd)
+    close(static_cast<int>(fd));
+}
+
 // Handlers are reset by exec anyway, but ignored signals (SIGPIPE in many hosts) stay
 // ignored across it, and the mask is inherited. The mask is cleared last, after no handler
 // of this process is left to run.
@@ -172,6 +192,7 @@ void EndWithParent(pid_t parent) {
     [[maybe_unused]] int entered = chdir(image.working_directory);
   }
   RedirectStandardStreams(image);
+  CloseAboveStandardStreams();
   ResetSignalState();
   execvp(image.name, image.arguments);
   // _exit, not exit: the child shares this process's stdio buffers and atexit handlers, and

@@ -3,6 +3,7 @@
 #include "process/program_launch_posix.h"
 #include "process/program_list.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -360,6 +361,26 @@ TEST_F(ProgramLaunchTest, LaterProgramsDoNotInheritEarlierPipes) {
   kill(second->pid, SIGKILL);
   EXPECT_EQ(WaitProgramEnd(second, -1), 1);
   ReleaseProgram(second);
+}
+
+// Descriptors that this process left open without close-on-exec (its own, a library's) are
+// not the program's business.
+TEST_F(ProgramLaunchTest, ProgramHoldsOnlyItsStandardStreams) {
+  const int null = open("/dev/null", O_RDONLY);
+  int spare[2];
+  ASSERT_GE(null, 0);
+  ASSERT_EQ(pipe(spare), 0);
+  ProgramRecord* record = Keep(u"ls", u"/proc/self/fd", LaunchKeep | LaunchWait | LaunchReadOutput);
+  close(null);
+  close(spare[0]);
+  close(spare[1]);
+  ASSERT_NE(record, nullptr);
+  std::vector<std::u16string> listed;
+  for (std::u16string line = ReadLine(record); !line.empty(); line = ReadLine(record))
+    listed.push_back(line);
+  // 3 is the folder that ls reads, the lowest number free in the program.
+  EXPECT_EQ(listed, (std::vector<std::u16string>{u"0", u"1", u"2", u"3"}));
+  ReleaseProgram(record);
 }
 
 uint64_t StatusMask(ProgramRecord* record, const std::u16string& field) {

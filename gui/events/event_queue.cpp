@@ -117,6 +117,14 @@ class PayloadPin {
 // while it shows an event being posted, whose queued node owns the payload.
 bool CurrentPayloadOwned = false;
 
+// The payload of the event taken last while a post-time dispatch shows another event in
+// CurrentEvent: the next take releases it, as it would have released CurrentEvent's own.
+struct DisplacedPayloadRecord {
+  void* payload;
+  PayloadRelease release;
+};
+DisplacedPayloadRecord DisplacedPayload = {nullptr, nullptr};
+
 // Set whenever NextQueuedEvent takes an event: a post-time dispatch whose callbacks took
 // events leaves CurrentEvent to the last one taken rather than restoring what it replaced.
 uint64_t TakeCount = 0;
@@ -212,6 +220,7 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
   guard.Unlock();
   CurrentEventRecord saved = CurrentEvent;
   const bool saved_owned = CurrentPayloadOwned;
+  if (saved_owned) DisplacedPayload = {saved.payload, saved.payloadRelease};
   // The queued node, not CurrentEvent, owns the payload while the callbacks run: a take
   // from inside them must not release it as the event it replaces.
   CurrentEvent = CurrentEventRecord{kind, window, object, subtype, payload, release};
@@ -223,6 +232,7 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
     if (TakeCount == takes_before) {
       CurrentEvent = saved;
       CurrentPayloadOwned = saved_owned;
+      if (saved_owned) DisplacedPayload = {nullptr, nullptr};
     }
   }
   // A payload that was not queued (a folded event carries none) has been seen by its
@@ -265,6 +275,8 @@ int32_t NextQueuedEvent() {
   if (CurrentEvent.payload != nullptr && CurrentPayloadOwned) {
     ReleasePayload(CurrentEvent.payload, CurrentEvent.payloadRelease);
   }
+  ReleasePayload(DisplacedPayload.payload, DisplacedPayload.release);
+  DisplacedPayload = {nullptr, nullptr};
   CurrentEvent.payload = nullptr;
   CurrentEvent.payloadRelease = nullptr;
   CurrentPayloadOwned = false;

@@ -167,6 +167,35 @@ TEST_F(EventQueueTest, PurgedPayloadsAreReleased) {
   EXPECT_EQ(released[0], &payload);
 }
 
+// Each payload is a counter of its own releases.
+void CountRelease(void* payload) {
+  ++*static_cast<int*>(payload);
+}
+
+TEST_F(EventQueueTest, EveryPayloadIsReleasedExactlyOnce) {
+  int taken = 0, purged = 0, window_purged = 0, suppressed = 0, last = 0;
+  NotifyEventWithPayload(EvDropOnGadget, 1, 1, 0, &taken, &CountRelease);
+  NotifyEventWithPayload(EvDropOnGadget, 2, 1, 0, &purged, &CountRelease);
+  NotifyEventWithPayload(EvDropOnWindow, 3, 3, 0, &window_purged, &CountRelease);
+  SuppressEvents();
+  NotifyEventWithPayload(EvDropOnGadget, 4, 1, 0, &suppressed, &CountRelease);
+  ResumeEvents();
+  PurgeEvents(EvDropOnGadget, 2, -1, -1);
+  PurgeWindowEvents(3);
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  EXPECT_EQ(taken, 0);
+  NotifyEventWithPayload(EvDropOnGadget, 5, 1, 0, &last, &CountRelease);
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  // Takes from the empty queue find nothing left to release.
+  EXPECT_EQ(NextQueuedEvent(), 0);
+  EXPECT_EQ(NextQueuedEvent(), 0);
+  EXPECT_EQ(taken, 1);
+  EXPECT_EQ(purged, 1);
+  EXPECT_EQ(window_purged, 1);
+  EXPECT_EQ(suppressed, 1);
+  EXPECT_EQ(last, 1);
+}
+
 // What the bound callbacks saw: the event each one ran for, as CurrentEvent described it.
 std::vector<Posted> seen;
 
@@ -309,6 +338,18 @@ TEST_F(PayloadDuringDispatchTest, OutlivesItsOwnEventBeingTakenByACallback) {
   EXPECT_EQ(released_payloads, 2);
   Drain();
   EXPECT_EQ(released_payloads, 2);
+}
+
+// The event the loop took last is done with once a post-time callback takes the next one.
+TEST_F(EventDispatchTest, ATakeInsideAPostTimeCallbackReleasesThePayloadTakenBefore) {
+  int payload = 0;
+  NotifyEventWithPayload(EvDropOnGadget, 1, 1, 0, &payload, &CountRelease);
+  ASSERT_EQ(NextQueuedEvent(), EvDropOnGadget);
+  BindGlobalHandler(EvClick, &TakeNextEvent);
+  NotifyEvent(EvClick, 0, 0, 0);
+  EXPECT_EQ(payload, 1);
+  Drain();
+  EXPECT_EQ(payload, 1);
 }
 
 TEST_F(EventQueueTest, ManyEventsRecycleNodes) {

@@ -1,6 +1,7 @@
 #include "gui/gadgets/gadget_functions.h"
 
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 #include <QWidget>
 
@@ -73,8 +74,11 @@ void KzGadgetFunctions::detach() {
 
 bool KzGadgetFunctions::SendEvent(int64_t subtype) {
   if (Gadget == nullptr) return false;
+  // A callback that frees the gadget detaches this object and defers its deletion; one that
+  // then waits (WaitForEvent, a modal loop) carries the deletion out before it returns here.
+  const QPointer<KzGadgetFunctions> alive(this);
   NotifyEvent(EvGadgetNotify, GadgetID, Gadget->window, subtype);
-  return Gadget != nullptr;
+  return alive != nullptr && Gadget != nullptr;
 }
 
 void KzGadgetFunctions::EventHandler() {

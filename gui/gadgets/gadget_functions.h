@@ -39,8 +39,8 @@ class KzGadgetFunctions : public QObject {
   void detach();
 
   // Posts EvGadgetNotify for this gadget with the subtype; nothing once detached.
-  // False when the gadget is gone after the callbacks (or was before): a caller that goes
-  // on using it after posting must stop then.
+  // False when the gadget is gone after the callbacks (or was before): this object may then
+  // be deleted already, and a caller that goes on using it after posting must stop.
   bool SendEvent(int64_t subtype);
   // The action of a control: SubtypeAction.
   virtual void EventHandler();

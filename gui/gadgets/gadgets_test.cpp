@@ -174,6 +174,21 @@ TEST_F(GadgetModelTest, AGadgetMayFreeItselfFromItsOwnCallback) {
   EXPECT_EQ(GadgetExists(8), nullptr);
 }
 
+// The wait delivers the deferred deletion of the freed gadget's functions object, whose
+// SendEvent is still on the stack below the callback.
+int64_t FreeCurrentGadgetAndWait() {
+  FreeGadget(CurrentEventObject());
+  WaitForEvent(0);
+  return 0;
+}
+
+TEST_F(GadgetModelTest, AGadgetMayFreeItselfAndWaitFromItsOwnCallback) {
+  CreateButtonGadget(8, 10, 10, 80, 25, u"Self");
+  BindGadgetHandler(8, &FreeCurrentGadgetAndWait);
+  QTest::mouseClick(ViewOf<QPushButton>(8), Qt::LeftButton);
+  EXPECT_EQ(GadgetExists(8), nullptr);
+}
+
 TEST_F(GadgetModelTest, AGadgetPlacedNowhereIsFreedWithItsWindow) {
   CreatePanelGadget(1, 10, 10, 300, 200);
   CreateButtonGadget(2, 10, 10, 80, 25, u"Nowhere");
