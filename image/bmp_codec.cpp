@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "image/byte_reader.h"
@@ -569,8 +570,9 @@ bool LoadFile(ImageDecodeContext* context) {
 
 // Touching a mapped page that lies past the end of a file cut short raises SIGBUS. While a
 // mapping is read, a handler turns such a fault inside it into a failed call; any other
-// SIGBUS goes to the action that was there before. One decode context serves the process,
-// so one read at a time installs the handler.
+// SIGBUS goes to the action that was there before. Reads may run on several threads at once:
+// each thread has its own read, and the handler stays installed from the start of the first
+// of overlapping reads to the end of the last.
 struct MappedRead {
   const uint8_t* begin;
   const uint8_t* end;
@@ -578,17 +580,61 @@ struct MappedRead {
 };
 
 thread_local MappedRead* current_mapped_read = nullptr;
+// Written only when no read is running, so the handler reads it unguarded.
 struct sigaction bus_action_before {};
 
-void OnBusError(int, siginfo_t* info, void*) {
+// A SIGBUS that is not a read's goes where it would have gone without the guard.
+void ForwardBusError(int number, siginfo_t* info, void* context) {
+  const struct sigaction& before = bus_action_before;
+  if ((before.sa_flags & SA_SIGINFO) != 0) {
+    before.sa_sigaction(number, info, context);
+    return;
+  }
+  if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
+    before.sa_handler(number);
+    return;
+  }
+  // A signal sent by a process (si_code 0 or below) comes once; a fault comes again when the
+  // handler returns, and then ends the process even under an ignoring action.
+  const bool sent = info->si_code <= 0;
+  if (sent && before.sa_handler == SIG_IGN) return;
+  sigaction(SIGBUS, &before, nullptr);
+  if (sent) raise(SIGBUS);
+}
+
+void OnBusError(int number, siginfo_t* info, void* context) {
   MappedRead* active = current_mapped_read;
   const auto* address = static_cast<const uint8_t*>(info->si_addr);
   if (active != nullptr && address >= active->begin && address < active->end) {
     siglongjmp(active->escape, 1);
   }
-  // Returning runs the faulting instruction again, now under the earlier action.
-  sigaction(SIGBUS, &bus_action_before, nullptr);
+  ForwardBusError(number, info, context);
 }
+
+// Installs the handler for the first of overlapping reads and puts the earlier action back
+// after the last, whatever order the threads take.
+class BusErrorGuard {
+ public:
+  BusErrorGuard() {
+    const std::lock_guard lock(mutex_);
+    if (readers_++ > 0) return;
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &bus_action_before);
+  }
+  BusErrorGuard(const BusErrorGuard&) = delete;
+  BusErrorGuard& operator=(const BusErrorGuard&) = delete;
+  ~BusErrorGuard() {
+    const std::lock_guard lock(mutex_);
+    if (--readers_ == 0) sigaction(SIGBUS, &bus_action_before, nullptr);
+  }
+
+ private:
+  static inline std::mutex mutex_;
+  static inline int32_t readers_ = 0;
+};
 
 // Runs read(), which reads the context's bytes; 0 when they were a mapped file that shrank
 // under it. read() is then left by a jump, so it must hold nothing that needs a destructor
@@ -597,19 +643,14 @@ template <typename Read>
 int32_t ReadMapped(const ImageDecodeContext* context, Read read) {
   const bool mapped = context->memory_source == 0 && context->file_copy == nullptr;
   if (!mapped || context->bytes == nullptr) return read();
-  MappedRead guard{context->bytes, context->bytes + context->size, {}};
-  struct sigaction action {};
-  action.sa_sigaction = OnBusError;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGBUS, &action, &bus_action_before);
+  MappedRead mapped_read{context->bytes, context->bytes + context->size, {}};
+  const BusErrorGuard guard;
   volatile int32_t result = 0;
-  if (sigsetjmp(guard.escape, 1) == 0) {
-    current_mapped_read = &guard;
+  if (sigsetjmp(mapped_read.escape, 1) == 0) {
+    current_mapped_read = &mapped_read;
     result = read();
   }
   current_mapped_read = nullptr;
-  sigaction(SIGBUS, &bus_action_before, nullptr);
   return result;
 }
 

@@ -7,8 +7,9 @@
 // zero in every pixel. Encodes 1, 4, 8, 24 and 32-bit files from RGB or RGBA pixels, choosing
 // palettes with the colour quantizer.
 //
-// A malformed file fails with 0 and is never read or written beyond its buffers. Main thread
-// only (the decode context is process-wide).
+// A malformed file fails with 0 and is never read or written beyond its buffers. The
+// process-wide decode context is the main thread's; CheckBmp, DecodeBmp and FinishBmp on
+// contexts of their callers' own may run on several threads at once.
 #pragma once
 
 #include <cstdint>
