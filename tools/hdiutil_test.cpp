@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -13,12 +14,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/command_line.h"
@@ -92,9 +98,13 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   // Only async-signal-safe calls after fork, and no gtest reporting.
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
-  // Default actions whatever the test inherited: shells start background jobs ignoring SIGINT.
+  // Default actions, unblocked, whatever the test inherited: shells start background jobs
+  // ignoring SIGINT, and a run of the image maker in the test leaves them blocked.
   for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
     signal(signal_number, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   if (options.file_size_limit != 0) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -109,14 +119,86 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   _exit(127);
 }
 
+// Through syscall: the C library's declarations of these lack C linkage in some versions.
+int OpenPidfd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void KillByPidfd(int pidfd) {
+  syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
+// A run here takes a second or two; one that has not ended by then is killed, so that no wait
+// for it outlasts this, however it fails.
+constexpr std::chrono::seconds ToolDeadline(30);
+
+// A run of the tool, with its standard output and error on out and err. It is killed at its
+// deadline, and when the test ends first: a case that fails halfway must not leave it writing
+// on beside the cases that follow.
+class RunningTool {
+ public:
+  RunningTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
+              int err)
+      : pid_(StartTool(arguments, options, out, err)), pidfd_(pid_ > 0 ? OpenPidfd(pid_) : -1) {
+    if (pidfd_ >= 0) watchdog_ = std::thread([this] { KillAtDeadline(); });
+  }
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+  ~RunningTool() {
+    if (pidfd_ >= 0 && !waited_) {
+      KillByPidfd(pidfd_);
+      Wait();
+    }
+    if (watchdog_.joinable()) watchdog_.join();
+    if (pidfd_ >= 0) close(pidfd_);
+  }
+
+  pid_t pid() const { return pid_; }
+  // Whether the deadline passed and the tool was killed.
+  bool overdue() const { return overdue_; }
+
+  // Waits for the tool to end, or to stop while it is traced, and returns the wait status;
+  // -1 when it could not be started.
+  int Wait() {
+    int status = -1;
+    if (pidfd_ < 0) return status;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    waited_ = WIFEXITED(status) || WIFSIGNALED(status);
+    return status;
+  }
+
+ private:
+  // The descriptor becomes readable when the tool ends.
+  void KillAtDeadline() {
+    auto deadline = std::chrono::steady_clock::now() + ToolDeadline;
+    pollfd ended{pidfd_, POLLIN, 0};
+    int ready = 0;
+    do {
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      ready = poll(&ended, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    } while (ready < 0 && errno == EINTR);
+    if (ready != 0) return;
+    overdue_ = true;
+    KillByPidfd(pidfd_);
+  }
+
+  pid_t pid_;
+  int pidfd_;
+  bool waited_ = false;
+  std::atomic<bool> overdue_{false};
+  std::thread watchdog_;
+};
+
 RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options = {}) {
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
-  pid_t pid = StartTool(arguments, options, fileno(out), fileno(err));
   RunResult result;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
+  {
+    RunningTool tool(arguments, options, fileno(out), fileno(err));
+    int status = tool.Wait();
+    if (WIFEXITED(status) && !tool.overdue()) result.status = WEXITSTATUS(status);
   }
   result.out = ReadAll(out);
   result.err = ReadAll(err);
@@ -284,20 +366,20 @@ TEST_P(HdiutilSignalTest, EndsTheRunLeavingOnlyTheEarlierImage) {
   WriteFile(output_, "old image");
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
-  pid_t pid = StartTool({"makehybrid", "-o", output_, source_, "-ov"},
-                        param.named ? Named : RunOptions{}, pipe_ends[1], STDERR_FILENO);
+  std::unique_ptr<FILE, int (*)(FILE*)> out(fdopen(pipe_ends[0], "r"), std::fclose);
+  RunningTool tool({"makehybrid", "-o", output_, source_, "-ov"},
+                   param.named ? Named : RunOptions{}, pipe_ends[1], STDERR_FILENO);
   close(pipe_ends[1]);
-  FILE* out = fdopen(pipe_ends[0], "r");
+  // The output ends, at the latest, when the tool is killed at its deadline.
   char line[64];
-  while (std::fgets(line, sizeof line, out) != nullptr &&
+  while (std::fgets(line, sizeof line, out.get()) != nullptr &&
          !std::string_view(line).ends_with("%\n")) {
   }
   // A named temporary file is there, hidden; an unnamed one is not there at all.
   EXPECT_EQ(FolderEntries(out_folder_).size(), param.named ? 2u : 1u);
-  kill(pid, param.signal_number);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  std::fclose(out);
+  kill(tool.pid(), param.signal_number);
+  int status = tool.Wait();
+  ASSERT_FALSE(tool.overdue());
 
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == param.signal_number) << status;
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
