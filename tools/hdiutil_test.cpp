@@ -55,21 +55,30 @@ std::string ReadAll(FILE* file) {
 }
 
 struct RunOptions {
-  // When not 0, caps the size of the files the tool writes; writing past it fails with EFBIG
-  // instead of raising SIGXFSZ.
+  // When not 0, caps the size of the files the tool writes, as "ulimit -f" does.
   rlim_t file_size_limit = 0;
   // Run as "nobody" when the tests run as root, who reads files whatever their permissions.
   bool unprivileged = false;
   // Make the tool fall back to a named temporary file, as on a file system without unnamed
   // files.
   bool without_unnamed_files = false;
+  // Make fsync and fdatasync fail with EIO, as when the device cannot store the data.
+  bool failing_flushes = false;
 };
 
 constexpr uid_t Nobody = 65534;
 
+// Installs a seccomp filter for this process and the tool it executes, which is built for
+// this architecture. False when the kernel takes no filter.
+template <size_t Size>
+bool InstallFilter(sock_filter (&instructions)[Size]) {
+  sock_fprog program{Size, instructions};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Makes openat with O_TMPFILE (glibc's open makes that call too) fail with EOPNOTSUPP, as on
-// a file system without unnamed files, for this process and the tool it executes, which is
-// built for this architecture. False when the kernel takes no filter.
+// a file system without unnamed files.
 bool DenyUnnamedFiles() {
   constexpr unsigned FlagsLowWord =
       offsetof(seccomp_data, args[2]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
@@ -81,9 +90,18 @@ bool DenyUnnamedFiles() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  static sock_fprog program{std::size(instructions), instructions};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return InstallFilter(instructions);
+}
+
+bool FailFlushes() {
+  static sock_filter instructions[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  return InstallFilter(instructions);
 }
 
 pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
@@ -106,11 +124,11 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   if (options.file_size_limit != 0) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{options.file_size_limit, options.file_size_limit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   if (options.without_unnamed_files && !DenyUnnamedFiles()) _exit(126);
+  if (options.failing_flushes && !FailFlushes()) _exit(126);
   if (options.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
     _exit(126);
@@ -306,18 +324,46 @@ TEST_F(HdiutilTest, ReplacesAnExistingImageOnlyWithOv) {
   EXPECT_TRUE(SameTree(image->tree, folder));
 }
 
-TEST_F(HdiutilTest, FailedWriteKeepsTheOldImageAndLeavesNoTemporaryFile) {
+struct WriteFailureCase {
+  const char* name;
+  RunOptions options;
+  const char* error;  // the system's text for the failure
+};
+
+void PrintTo(const WriteFailureCase& failure, std::ostream* out) {
+  *out << failure.name;
+}
+
+class HdiutilWriteFailureTest : public HdiutilTest,
+                                public ::testing::WithParamInterface<WriteFailureCase> {};
+
+// Writing the image fails; with an unnamed temporary file or with a named one, which must
+// not be left behind.
+TEST_P(HdiutilWriteFailureTest, KeepsTheOldImageAndLeavesNoTemporaryFile) {
+  const WriteFailureCase& param = GetParam();
+  if (!CanDenyUnnamedFiles()) GTEST_SKIP() << "no seccomp filters";
   WriteTree(source_, {{"big.bin", RandomBytes(3'000'000)}});
   WriteFile(output_, "old image");
   RunResult run =
-      RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"}, {1 << 20});
+      RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"}, param.options);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with(FailurePrefix)) << run.err;
-  EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(param.error), std::string::npos) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
-  EXPECT_EQ(ReadFile(output_), "old image");
+  EXPECT_TRUE(ReadFile(output_) == "old image") << "the old image was replaced";
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 }
+
+// The file size limit as a shell sets it, with SIGXFSZ at its default action.
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HdiutilWriteFailureTest,
+    ::testing::Values(WriteFailureCase{"TooLarge", {.file_size_limit = 1 << 20}, "File too large"},
+                      WriteFailureCase{"TooLargeNamed",
+                                       {.file_size_limit = 1 << 20, .without_unnamed_files = true},
+                                       "File too large"}),
+    [](const ::testing::TestParamInfo<WriteFailureCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
   WriteTree(source_, {{"kept.txt", "kept"}});
