@@ -337,8 +337,8 @@ void PrintTo(const WriteFailureCase& failure, std::ostream* out) {
 class HdiutilWriteFailureTest : public HdiutilTest,
                                 public ::testing::WithParamInterface<WriteFailureCase> {};
 
-// Writing the image fails; with an unnamed temporary file or with a named one, which must
-// not be left behind.
+// Writing the image fails, or flushing it to the device before it gets its name; with an
+// unnamed temporary file or with a named one, which must not be left behind.
 TEST_P(HdiutilWriteFailureTest, KeepsTheOldImageAndLeavesNoTemporaryFile) {
   const WriteFailureCase& param = GetParam();
   if (!CanDenyUnnamedFiles()) GTEST_SKIP() << "no seccomp filters";
@@ -354,13 +354,19 @@ TEST_P(HdiutilWriteFailureTest, KeepsTheOldImageAndLeavesNoTemporaryFile) {
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 }
 
-// The file size limit as a shell sets it, with SIGXFSZ at its default action.
+// The file size limit as a shell sets it, with SIGXFSZ at its default action; a device that
+// fails the flush.
 INSTANTIATE_TEST_SUITE_P(
     Failures, HdiutilWriteFailureTest,
     ::testing::Values(WriteFailureCase{"TooLarge", {.file_size_limit = 1 << 20}, "File too large"},
                       WriteFailureCase{"TooLargeNamed",
                                        {.file_size_limit = 1 << 20, .without_unnamed_files = true},
-                                       "File too large"}),
+                                       "File too large"},
+                      WriteFailureCase{
+                          "FlushFails", {.failing_flushes = true}, "Input/output error"},
+                      WriteFailureCase{"FlushFailsNamed",
+                                       {.without_unnamed_files = true, .failing_flushes = true},
+                                       "Input/output error"}),
     [](const ::testing::TestParamInfo<WriteFailureCase>& info) {
       return std::string(info.param.name);
     });

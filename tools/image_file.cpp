@@ -206,6 +206,9 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
     return "the image holds " + std::to_string(info.st_size) + " of " +
            std::to_string(expected_size) + " bytes";
   }
+  // On the device before it gets its name, so that once the run says the image is made, a
+  // power cut cannot leave the destination naming a file whose data never reached the disk.
+  if (fdatasync(fd_) != 0) return Failure("cannot write", errno);
   // Only the descriptor reaches an unnamed file, so it gets its name before the close.
   if (temporary_.empty()) {
     std::string failure = GiveName();

@@ -59,10 +59,10 @@ class ImageFile {
   // The same at offset, leaving the file's position alone; safe from several threads at once.
   std::string WriteAt(const unsigned char* data, size_t size, uint64_t offset) const;
 
-  // Closes the file, checks that it holds expected_size bytes and renames it to the
-  // destination, which it replaces only when replace is true. Returns "" or the reason;
-  // on failure the destination is left alone and the destructor removes the temporary file.
-  // REQUIRES: Create succeeded, Commit has not run.
+  // Checks that the file holds expected_size bytes, flushes its data to the device, closes it
+  // and renames it to the destination, which it replaces only when replace is true. Returns "" or
+  // the reason; on failure the destination is left alone and the destructor removes the temporary
+  // file. REQUIRES: Create succeeded, Commit has not run.
   std::string Commit(size_t expected_size, bool replace);
 
  private:
