@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -64,6 +65,8 @@ struct RunOptions {
   bool without_unnamed_files = false;
   // Make fsync and fdatasync fail with EIO, as when the device cannot store the data.
   bool failing_flushes = false;
+  // Trace the tool, so that it stops as it calls rename (see StopAtRename).
+  bool stopping_at_rename = false;
 };
 
 constexpr uid_t Nobody = 65534;
@@ -104,6 +107,22 @@ bool FailFlushes() {
   return InstallFilter(instructions);
 }
 
+// Makes the rename calls stop the process for its tracer, which it must have.
+bool TraceRenames() {
+#ifndef __NR_rename
+  constexpr unsigned __NR_rename = __NR_renameat;  // only the newer calls
+#endif
+  static sock_filter instructions[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rename, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  return InstallFilter(instructions);
+}
+
 pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
                 int err) {
   std::vector<char*> argv{const_cast<char*>(HDIUTIL_EXECUTABLE)};
@@ -129,6 +148,10 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   }
   if (options.without_unnamed_files && !DenyUnnamedFiles()) _exit(126);
   if (options.failing_flushes && !FailFlushes()) _exit(126);
+  if (options.stopping_at_rename &&
+      (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || !TraceRenames())) {
+    _exit(126);
+  }
   if (options.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
     _exit(126);
@@ -208,6 +231,24 @@ class RunningTool {
   std::atomic<bool> overdue_{false};
   std::thread watchdog_;
 };
+
+// Follows a tool started stopping_at_rename until it calls rename, passing the signals it
+// gets on, and leaves it stopped there. False when it does not get there.
+bool StopAtRename(RunningTool& tool) {
+  int status = tool.Wait();  // at the start of the program it executes
+  if (!WIFSTOPPED(status)) return false;
+  long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+  if (ptrace(PTRACE_SETOPTIONS, tool.pid(), nullptr, options) != 0) return false;
+  int signal_number = 0;
+  for (;;) {
+    if (ptrace(PTRACE_CONT, tool.pid(), nullptr, signal_number) != 0) return false;
+    status = tool.Wait();
+    if (!WIFSTOPPED(status)) return false;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) return true;
+    // Other events (the program executing itself again) carry no signal.
+    signal_number = status >> 16 == 0 ? WSTOPSIG(status) : 0;
+  }
+}
 
 RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options = {}) {
   FILE* out = std::tmpfile();
@@ -461,6 +502,33 @@ TEST_F(HdiutilTest, UnreadableFileFailsTheRun) {
   EXPECT_EQ(run.err, std::string(FailurePrefix) + "cannot read " + source_ +
                          "/secret.txt: Permission denied\n");
   EXPECT_TRUE(FolderEntries(out_folder_).empty());
+}
+
+// The window cancels a run as it renames the finished image over the earlier one, which on
+// some file systems takes long for a large image. The destination holds the new image then:
+// the run has succeeded and must say so, not end as though cancelled.
+TEST_F(HdiutilTest, SignalDuringTheFinalRenameLeavesTheRunSucceeded) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  WriteFile(output_, "old image");
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  int status = -1;
+  {
+    RunningTool tool({"makehybrid", "-o", output_, source_, "-ov"}, {.stopping_at_rename = true},
+                     fileno(out), fileno(err));
+    if (!StopAtRename(tool)) GTEST_SKIP() << "the tool cannot be traced here";
+    kill(tool.pid(), SIGTERM);
+    ASSERT_EQ(ptrace(PTRACE_DETACH, tool.pid(), nullptr, 0), 0);
+    status = tool.Wait();
+    ASSERT_FALSE(tool.overdue());
+  }
+  std::string output = ReadAll(out);
+  EXPECT_EQ(ReadAll(err), "");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(output.ends_with("created: " + output_ + "\n")) << output;
+  std::optional<IsoImageContents> image = ReadIsoImage(output_, IsoTreeKind::RockRidge);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_TRUE(SameTree(image->tree, {{"kept.txt", "kept"}}));
 }
 
 struct UsageCase {

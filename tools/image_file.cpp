@@ -11,6 +11,7 @@
 #include <cstring>
 #include <random>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -120,7 +121,7 @@ CleanupSignalsBlocked::CleanupSignalsBlocked() {
 }
 
 CleanupSignalsBlocked::~CleanupSignalsBlocked() {
-  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  if (restore_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 ImageFile::~ImageFile() {
@@ -218,12 +219,16 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
   int closed = close(fd_);
   fd_ = -1;
   if (closed != 0) return Failure("cannot write", errno);
+  // A signal that comes from here on waits for the outcome: should the rename fail, it ends
+  // the process as the guard goes and removes the temporary file; once the rename has
+  // succeeded, it never comes.
   CleanupSignalsBlocked blocked;
   int renamed = replace ? rename(temporary_.c_str(), destination_.c_str())
                         : RenameExclusive(temporary_.c_str(), destination_.c_str());
   if (renamed != 0) return errno == EEXIST ? "file exists" : Failure("cannot replace", errno);
   temporary_.clear();
   has_pending_path = 0;
+  std::move(blocked).Keep();
   return {};
 }
 

@@ -29,8 +29,12 @@ class CleanupSignalsBlocked {
   CleanupSignalsBlocked& operator=(const CleanupSignalsBlocked&) = delete;
   ~CleanupSignalsBlocked();
 
+  // Leaves the signals blocked when the guard goes, for the rest of the thread's life.
+  void Keep() && { restore_ = false; }
+
  private:
   sigset_t previous_;
+  bool restore_ = true;
 };
 
 class ImageFile {
@@ -62,7 +66,10 @@ class ImageFile {
   // Checks that the file holds expected_size bytes, flushes its data to the device, closes it
   // and renames it to the destination, which it replaces only when replace is true. Returns "" or
   // the reason; on failure the destination is left alone and the destructor removes the temporary
-  // file. REQUIRES: Create succeeded, Commit has not run.
+  // file. On success SIGTERM, SIGINT and SIGHUP stay blocked in the calling thread: once the
+  // destination holds the image the run has succeeded, and one of them that comes during the
+  // rename or after it must not end the process as though the run had been cancelled.
+  // REQUIRES: Create succeeded, Commit has not run.
   std::string Commit(size_t expected_size, bool replace);
 
  private:
