@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -265,6 +267,32 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) +
              (std::get<1>(info.param) > 1'000'000 ? "Large" : "Small");
     });
+
+// A FIFO in the place of a scanned file: opened for reading as a file is, it would wait for a
+// writer for ever.
+TEST(SourceFifoTest, FileReplacedByAFifoFailsTheRunWithoutWaiting) {
+  ScratchFolder scratch;
+  std::string file = scratch.path() + "/source/file.bin";
+  WriteFile(file, std::string(5000, 'x'));
+  fs::create_directories(scratch.path() + "/out");
+  MakeHybridOptions options{scratch.path() + "/out/output.iso", scratch.path() + "/source",
+                            "SOURCE", true, false};
+  ChangingSink sink(
+      [](const std::string& path) {
+        fs::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      },
+      file);
+
+  auto run = std::async(std::launch::async, [&] { return MakeHybridImage(options, sink); });
+  if (run.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
+    ADD_FAILURE() << "the run waits for a writer of the FIFO";
+    // A writer lets it go on, so that the test can end.
+    close(open(file.c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  EXPECT_EQ(run.get(), file + " changed while the image was being made");
+  EXPECT_TRUE(fs::is_empty(scratch.path() + "/out"));
+}
 
 // Queues a libisofs message of the given severity as the image starts, as libisofs does for
 // what it meets while writing, and keeps what reaches the sink.
