@@ -420,6 +420,43 @@ TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{name});
 }
 
+// A name too long for any folder, and a link to nothing without -ov, could never take the
+// image: the run fails before it makes any of it.
+TEST_F(HdiutilTest, RefusesAnUnusableDestinationBeforeMakingTheImage) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  const std::string too_long = out_folder_ + "/" + std::string(252, 'n') + ".iso";
+  const std::string dangling = out_folder_ + "/dangling.iso";
+  fs::create_symlink("missing.iso", dangling);
+  for (const auto& [output, reason] :
+       {std::pair{too_long, "cannot create " + too_long + ": File name too long"},
+        std::pair{dangling, std::string("file exists")}}) {
+    RunResult run = RunTool({"makehybrid", "-o", output, source_, "-joliet"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, FailurePrefix + reason + "\n");
+    EXPECT_EQ(run.out, "Creating hybrid image...\n");
+  }
+  EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"dangling.iso"});
+}
+
+// With -ov, a destination that is a link, here to another link, keeps its links: the image
+// replaces the file they lead to, as an editor saving through a link does.
+TEST_F(HdiutilTest, ReplacesTheFileALinkedDestinationLeadsTo) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  const std::string image = out_folder_ + "/images/real.iso";
+  WriteFile(image, "old image");
+  fs::create_symlink("images/real.iso", out_folder_ + "/middle.iso");
+  fs::create_symlink("middle.iso", output_);
+
+  RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-ov"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(fs::read_symlink(output_), "middle.iso");
+  EXPECT_EQ(fs::read_symlink(out_folder_ + "/middle.iso"), "images/real.iso");
+  std::optional<IsoImageContents> contents = ReadIsoImage(image, IsoTreeKind::RockRidge);
+  ASSERT_TRUE(contents.has_value());
+  EXPECT_TRUE(SameTree(contents->tree, {{"kept.txt", "kept"}}));
+  EXPECT_EQ(FolderEntries(out_folder_ + "/images"), std::vector<std::string>{"real.iso"});
+}
+
 // The destination is spelled through a link to the source folder, so that its path differs
 // from the one the scan finds the earlier image at; the named temporary file lies in the
 // source folder too.

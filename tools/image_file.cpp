@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -18,6 +20,8 @@ namespace {
 // Attempts at a fresh temporary name, and interrupted calls retried in a row, before giving up.
 constexpr int NameAttempts = 16;
 constexpr int InterruptRetries = 100;
+// Links followed in a row, as many as the kernel follows.
+constexpr int MostLinks = 40;
 
 constexpr int CleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
@@ -96,6 +100,29 @@ int WriteAll(int fd, const unsigned char* data, size_t size, off_t offset) {
 }
 
 }  // namespace
+
+std::string FollowLinks(const std::string& destination, std::string& target) {
+  target = destination;
+  int error_number = ELOOP;
+  for (int followed = 0; followed <= MostLinks; ++followed) {
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) {
+      if (errno == ENOENT) return {};
+      error_number = errno;
+      break;
+    }
+    if (!S_ISLNK(info.st_mode)) return {};
+    std::error_code error;
+    std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) {
+      error_number = error.value();
+      break;
+    }
+    // A relative link leads on from its own folder.
+    target = link.is_absolute() ? link.string() : FolderOf(target) + "/" + link.string();
+  }
+  return "cannot create " + destination + ": " + std::strerror(error_number);
+}
 
 void RemoveTemporaryFileOnSignals() {
   struct sigaction action {};

@@ -37,6 +37,12 @@ class CleanupSignalsBlocked {
   bool restore_ = true;
 };
 
+// Follows a destination that is a symbolic link, and any link it leads to, to the file that an
+// image for it replaces, as an editor saving through a link replaces that file and leaves the
+// links alone. target receives the path, whose file may not exist yet. Returns "" or the
+// reason the links cannot be followed.
+std::string FollowLinks(const std::string& destination, std::string& target);
+
 class ImageFile {
  public:
   explicit ImageFile(std::string destination) : destination_(std::move(destination)) {}
@@ -49,6 +55,8 @@ class ImageFile {
   // one ImageFile of a process has a temporary file at a time.
   std::string Create();
 
+  // The path the image goes to.
+  const std::string& destination() const { return destination_; }
   // The device and inode of the temporary file, which a scan of the destination's folder
   // must leave out. REQUIRES: Create succeeded.
   dev_t device() const { return device_; }
