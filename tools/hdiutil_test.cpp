@@ -21,7 +21,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -261,6 +263,32 @@ RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options 
   }
   result.out = ReadAll(out);
   result.err = ReadAll(err);
+  return result;
+}
+
+// Runs the tool as RunTool does, and does at_rename while the tool stands at its rename call,
+// which follows once the call is done. nullopt when the tool cannot be stopped there.
+std::optional<RunResult> RunStoppingAtRename(const std::vector<std::string>& arguments,
+                                             RunOptions options,
+                                             const std::function<void(pid_t)>& at_rename) {
+  options.stopping_at_rename = true;
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  RunResult result;
+  bool stopped = false;
+  {
+    RunningTool tool(arguments, options, fileno(out), fileno(err));
+    stopped = StopAtRename(tool);
+    if (stopped) {
+      at_rename(tool.pid());
+      ptrace(PTRACE_DETACH, tool.pid(), nullptr, 0);
+      int status = tool.Wait();
+      if (WIFEXITED(status) && !tool.overdue()) result.status = WEXITSTATUS(status);
+    }
+  }
+  result.out = ReadAll(out);
+  result.err = ReadAll(err);
+  if (!stopped) return std::nullopt;
   return result;
 }
 
@@ -547,25 +575,33 @@ TEST_F(HdiutilTest, UnreadableFileFailsTheRun) {
 TEST_F(HdiutilTest, SignalDuringTheFinalRenameLeavesTheRunSucceeded) {
   WriteTree(source_, {{"kept.txt", "kept"}});
   WriteFile(output_, "old image");
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  int status = -1;
-  {
-    RunningTool tool({"makehybrid", "-o", output_, source_, "-ov"}, {.stopping_at_rename = true},
-                     fileno(out), fileno(err));
-    if (!StopAtRename(tool)) GTEST_SKIP() << "the tool cannot be traced here";
-    kill(tool.pid(), SIGTERM);
-    ASSERT_EQ(ptrace(PTRACE_DETACH, tool.pid(), nullptr, 0), 0);
-    status = tool.Wait();
-    ASSERT_FALSE(tool.overdue());
-  }
-  std::string output = ReadAll(out);
-  EXPECT_EQ(ReadAll(err), "");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(output.ends_with("created: " + output_ + "\n")) << output;
+  std::optional<RunResult> run = RunStoppingAtRename({"makehybrid", "-o", output_, source_, "-ov"},
+                                                     {}, [](pid_t tool) { kill(tool, SIGTERM); });
+  if (!run) GTEST_SKIP() << "the tool cannot be traced here";
+  EXPECT_EQ(run->status, 0);
+  EXPECT_EQ(run->err, "");
+  EXPECT_TRUE(run->out.ends_with("created: " + output_ + "\n")) << run->out;
   std::optional<IsoImageContents> image = ReadIsoImage(output_, IsoTreeKind::RockRidge);
   ASSERT_TRUE(image.has_value());
   EXPECT_TRUE(SameTree(image->tree, {{"kept.txt", "kept"}}));
+}
+
+// Another program makes the destination while the image is written, here just before the
+// final rename: without -ov, the run must leave it as it is, and no temporary file.
+TEST_F(HdiutilTest, KeepsADestinationThatAppearsDuringTheRun) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  for (const RunOptions& options : {RunOptions{}, Named}) {
+    if (options.without_unnamed_files && !CanDenyUnnamedFiles()) continue;
+    std::optional<RunResult> run =
+        RunStoppingAtRename({"makehybrid", "-o", output_, source_}, options,
+                            [this](pid_t) { WriteFile(output_, "another image"); });
+    if (!run) GTEST_SKIP() << "the tool cannot be traced here";
+    EXPECT_EQ(run->status, 1);
+    EXPECT_EQ(run->err, std::string(FailurePrefix) + "file exists\n");
+    EXPECT_TRUE(ReadFile(output_) == "another image") << "the image replaced it";
+    EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
+    fs::remove(output_);
+  }
 }
 
 struct UsageCase {
