@@ -246,9 +246,9 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
   int closed = close(fd_);
   fd_ = -1;
   if (closed != 0) return Failure("cannot write", errno);
-  // A signal that comes from here on waits for the outcome: should the rename fail, it ends
-  // the process as the guard goes and removes the temporary file; once the rename has
-  // succeeded, it never comes.
+  // From here a cleanup signal waits for the rename: should it fail, the signal ends the
+  // process as the guard goes, removing the temporary file; once it has succeeded, so has the
+  // run, and the signal stays blocked until the process ends.
   CleanupSignalsBlocked blocked;
   int renamed = replace ? rename(temporary_.c_str(), destination_.c_str())
                         : RenameExclusive(temporary_.c_str(), destination_.c_str());
