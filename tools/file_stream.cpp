@@ -244,7 +244,10 @@ int FolderCache::Open(const SourceSnapshot::File& file) {
     if (slot->fd < 0) return -1;
   }
   slot->last_used = uses_;
-  return openat(slot->fd, file.name, O_RDONLY | O_CLOEXEC);
+  // Should a FIFO or a device have taken the file's place, its opening must not wait for a
+  // writer or a medium; OpenAsScanned then finds that it is not the file scanned. Reading a
+  // regular file ignores the flag.
+  return openat(slot->fd, file.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 void StreamContext::RecordFailure(std::string reason) {

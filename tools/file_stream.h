@@ -3,7 +3,7 @@
 // libisofs's own stream for local files makes one read(2) per 2048-byte block; this one reads
 // up to 64 KiB per call and hands the blocks out of its buffer. It also refuses to deliver
 // data that is not the file that was scanned: opening fails when the file is gone or has
-// another identity, size or modification time, and a file that ends early fails the read
+// another identity, size, modification or change time, and a file that ends early fails the read
 // instead of being padded with zeros.
 //
 // Mostly, though, libisofs only lays the image out and writes its trees: the files' data is
@@ -35,8 +35,8 @@ class FolderCache {
   ~FolderCache();
 
   // Returns the descriptor of the file opened for reading, or -1 with the reason in failure
-  // when it cannot be opened or is not the file that was scanned (another identity, size or
-  // modification time): data from another file must not reach the image.
+  // when it cannot be opened or is not the file that was scanned (another identity, size,
+  // modification or change time): data from another file must not reach the image.
   int OpenAsScanned(const SourceSnapshot::File& file, std::string& failure);
 
  private:

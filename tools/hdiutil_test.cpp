@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,12 +15,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/command_line.h"
@@ -49,21 +58,32 @@ std::string ReadAll(FILE* file) {
 }
 
 struct RunOptions {
-  // When not 0, caps the size of the files the tool writes; writing past it fails with EFBIG
-  // instead of raising SIGXFSZ.
+  // When not 0, caps the size of the files the tool writes, as "ulimit -f" does.
   rlim_t file_size_limit = 0;
   // Run as "nobody" when the tests run as root, who reads files whatever their permissions.
   bool unprivileged = false;
   // Make the tool fall back to a named temporary file, as on a file system without unnamed
   // files.
   bool without_unnamed_files = false;
+  // Make fsync and fdatasync fail with EIO, as when the device cannot store the data.
+  bool failing_flushes = false;
+  // Trace the tool, so that it stops as it calls rename (see StopAtRename).
+  bool stopping_at_rename = false;
 };
 
 constexpr uid_t Nobody = 65534;
 
+// Installs a seccomp filter for this process and the tool it executes, which is built for
+// this architecture. False when the kernel takes no filter.
+template <size_t Size>
+bool InstallFilter(sock_filter (&instructions)[Size]) {
+  sock_fprog program{Size, instructions};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Makes openat with O_TMPFILE (glibc's open makes that call too) fail with EOPNOTSUPP, as on
-// a file system without unnamed files, for this process and the tool it executes, which is
-// built for this architecture. False when the kernel takes no filter.
+// a file system without unnamed files.
 bool DenyUnnamedFiles() {
   constexpr unsigned FlagsLowWord =
       offsetof(seccomp_data, args[2]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
@@ -75,9 +95,36 @@ bool DenyUnnamedFiles() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  static sock_fprog program{std::size(instructions), instructions};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return InstallFilter(instructions);
+}
+
+bool FailFlushes() {
+  static sock_filter instructions[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fdatasync, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fsync, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  return InstallFilter(instructions);
+}
+
+// Makes the rename calls stop the process for its tracer, which it must have.
+bool TraceRenames() {
+#ifdef __NR_rename
+  constexpr unsigned OldestRename = __NR_rename;
+#else
+  constexpr unsigned OldestRename = __NR_renameat;  // the architecture has only the newer calls
+#endif
+  static sock_filter instructions[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, OldestRename, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  return InstallFilter(instructions);
 }
 
 pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
@@ -92,15 +139,23 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   // Only async-signal-safe calls after fork, and no gtest reporting.
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
-  // Default actions whatever the test inherited: shells start background jobs ignoring SIGINT.
+  // Default actions, unblocked, whatever the test inherited: shells start background jobs
+  // ignoring SIGINT, and a run of the image maker in the test leaves them blocked.
   for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
     signal(signal_number, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   if (options.file_size_limit != 0) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{options.file_size_limit, options.file_size_limit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   if (options.without_unnamed_files && !DenyUnnamedFiles()) _exit(126);
+  if (options.failing_flushes && !FailFlushes()) _exit(126);
+  if (options.stopping_at_rename &&
+      (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || !TraceRenames())) {
+    _exit(126);
+  }
   if (options.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)) {
     _exit(126);
@@ -109,17 +164,133 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   _exit(127);
 }
 
+// Through syscall: the C library's declarations of these lack C linkage in some versions.
+int OpenPidfd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void KillByPidfd(int pidfd) {
+  syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
+// A run here takes a second or two; one that has not ended by then is killed, so that no wait
+// for it outlasts this, however it fails.
+constexpr std::chrono::seconds ToolDeadline(30);
+
+// A run of the tool, with its standard output and error on out and err. It is killed at its
+// deadline, and when the test ends first: a case that fails halfway must not leave it writing
+// on beside the cases that follow.
+class RunningTool {
+ public:
+  RunningTool(const std::vector<std::string>& arguments, const RunOptions& options, int out,
+              int err)
+      : pid_(StartTool(arguments, options, out, err)), pidfd_(pid_ > 0 ? OpenPidfd(pid_) : -1) {
+    if (pidfd_ >= 0) watchdog_ = std::thread([this] { KillAtDeadline(); });
+  }
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+  ~RunningTool() {
+    if (pidfd_ >= 0 && !waited_) {
+      KillByPidfd(pidfd_);
+      Wait();
+    }
+    if (watchdog_.joinable()) watchdog_.join();
+    if (pidfd_ >= 0) close(pidfd_);
+  }
+
+  pid_t pid() const { return pid_; }
+  // Whether the deadline passed and the tool was killed.
+  bool overdue() const { return overdue_; }
+
+  // Waits for the tool to end, or to stop while it is traced, and returns the wait status;
+  // -1 when it could not be started.
+  int Wait() {
+    int status = -1;
+    if (pidfd_ < 0) return status;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    waited_ = WIFEXITED(status) || WIFSIGNALED(status);
+    return status;
+  }
+
+ private:
+  // The descriptor becomes readable when the tool ends.
+  void KillAtDeadline() {
+    auto deadline = std::chrono::steady_clock::now() + ToolDeadline;
+    pollfd ended{pidfd_, POLLIN, 0};
+    int ready = 0;
+    do {
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      ready = poll(&ended, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    } while (ready < 0 && errno == EINTR);
+    if (ready != 0) return;
+    overdue_ = true;
+    KillByPidfd(pidfd_);
+  }
+
+  pid_t pid_;
+  int pidfd_;
+  bool waited_ = false;
+  std::atomic<bool> overdue_{false};
+  std::thread watchdog_;
+};
+
+// Follows a tool started stopping_at_rename until it calls rename, passing the signals it
+// gets on, and leaves it stopped there. False when it does not get there.
+bool StopAtRename(RunningTool& tool) {
+  int status = tool.Wait();  // at the start of the program it executes
+  if (!WIFSTOPPED(status)) return false;
+  long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+  if (ptrace(PTRACE_SETOPTIONS, tool.pid(), nullptr, options) != 0) return false;
+  int signal_number = 0;
+  for (;;) {
+    if (ptrace(PTRACE_CONT, tool.pid(), nullptr, signal_number) != 0) return false;
+    status = tool.Wait();
+    if (!WIFSTOPPED(status)) return false;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) return true;
+    // Other events (the program executing itself again) carry no signal.
+    signal_number = status >> 16 == 0 ? WSTOPSIG(status) : 0;
+  }
+}
+
 RunResult RunTool(const std::vector<std::string>& arguments, RunOptions options = {}) {
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
-  pid_t pid = StartTool(arguments, options, fileno(out), fileno(err));
   RunResult result;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
+  {
+    RunningTool tool(arguments, options, fileno(out), fileno(err));
+    int status = tool.Wait();
+    if (WIFEXITED(status) && !tool.overdue()) result.status = WEXITSTATUS(status);
   }
   result.out = ReadAll(out);
   result.err = ReadAll(err);
+  return result;
+}
+
+// Runs the tool as RunTool does, stopping it as it calls rename to do at_rename there; the
+// rename goes on after that. nullopt when the tool cannot be stopped there.
+std::optional<RunResult> RunStoppingAtRename(const std::vector<std::string>& arguments,
+                                             RunOptions options,
+                                             const std::function<void(pid_t)>& at_rename) {
+  options.stopping_at_rename = true;
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  RunResult result;
+  bool stopped = false;
+  {
+    RunningTool tool(arguments, options, fileno(out), fileno(err));
+    stopped = StopAtRename(tool);
+    if (stopped) {
+      at_rename(tool.pid());
+      ptrace(PTRACE_DETACH, tool.pid(), nullptr, 0);
+      int status = tool.Wait();
+      if (WIFEXITED(status) && !tool.overdue()) result.status = WEXITSTATUS(status);
+    }
+  }
+  result.out = ReadAll(out);
+  result.err = ReadAll(err);
+  if (!stopped) return std::nullopt;
   return result;
 }
 
@@ -224,18 +395,53 @@ TEST_F(HdiutilTest, ReplacesAnExistingImageOnlyWithOv) {
   EXPECT_TRUE(SameTree(image->tree, folder));
 }
 
-TEST_F(HdiutilTest, FailedWriteKeepsTheOldImageAndLeavesNoTemporaryFile) {
+struct WriteFailureCase {
+  const char* name;
+  RunOptions options;
+  const char* error;  // the system's text for the failure
+};
+
+void PrintTo(const WriteFailureCase& failure, std::ostream* out) {
+  *out << failure.name;
+}
+
+class HdiutilWriteFailureTest : public HdiutilTest,
+                                public ::testing::WithParamInterface<WriteFailureCase> {};
+
+// Writing the image fails, or flushing it to the device before it gets its name; with an
+// unnamed temporary file or with a named one, which must not be left behind.
+TEST_P(HdiutilWriteFailureTest, KeepsTheOldImageAndLeavesNoTemporaryFile) {
+  const WriteFailureCase& param = GetParam();
+  bool filtered = param.options.without_unnamed_files || param.options.failing_flushes;
+  if (filtered && !CanDenyUnnamedFiles()) GTEST_SKIP() << "no seccomp filters";
   WriteTree(source_, {{"big.bin", RandomBytes(3'000'000)}});
   WriteFile(output_, "old image");
   RunResult run =
-      RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"}, {1 << 20});
+      RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"}, param.options);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with(FailurePrefix)) << run.err;
-  EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(param.error), std::string::npos) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
-  EXPECT_EQ(ReadFile(output_), "old image");
+  EXPECT_TRUE(ReadFile(output_) == "old image") << "the old image was replaced";
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 }
+
+// The file size limit as a shell sets it, with SIGXFSZ at its default action; a device that
+// fails the flush.
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HdiutilWriteFailureTest,
+    ::testing::Values(WriteFailureCase{"TooLarge", {.file_size_limit = 1 << 20}, "File too large"},
+                      WriteFailureCase{"TooLargeNamed",
+                                       {.file_size_limit = 1 << 20, .without_unnamed_files = true},
+                                       "File too large"},
+                      WriteFailureCase{
+                          "FlushFails", {.failing_flushes = true}, "Input/output error"},
+                      WriteFailureCase{"FlushFailsNamed",
+                                       {.without_unnamed_files = true, .failing_flushes = true},
+                                       "Input/output error"}),
+    [](const ::testing::TestParamInfo<WriteFailureCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
   WriteTree(source_, {{"kept.txt", "kept"}});
@@ -243,6 +449,43 @@ TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
   RunResult run = RunTool({"makehybrid", "-o", out_folder_ + "/" + name, source_, "-joliet"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{name});
+}
+
+// A name too long for any folder, and a link to nothing without -ov, could never take the
+// image: the run fails before it makes any of it.
+TEST_F(HdiutilTest, RefusesAnUnusableDestinationBeforeMakingTheImage) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  const std::string too_long = out_folder_ + "/" + std::string(252, 'n') + ".iso";
+  const std::string dangling = out_folder_ + "/dangling.iso";
+  fs::create_symlink("missing.iso", dangling);
+  for (const auto& [output, reason] :
+       {std::pair{too_long, "cannot create " + too_long + ": File name too long"},
+        std::pair{dangling, std::string("file exists")}}) {
+    RunResult run = RunTool({"makehybrid", "-o", output, source_, "-joliet"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, FailurePrefix + reason + "\n");
+    EXPECT_EQ(run.out, "Creating hybrid image...\n");
+  }
+  EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"dangling.iso"});
+}
+
+// With -ov, a destination that is a link, here to another link, keeps its links: the image
+// replaces the file they lead to, as an editor saving through a link does.
+TEST_F(HdiutilTest, ReplacesTheFileALinkedDestinationLeadsTo) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  const std::string image = out_folder_ + "/images/real.iso";
+  WriteFile(image, "old image");
+  fs::create_symlink("images/real.iso", out_folder_ + "/middle.iso");
+  fs::create_symlink("middle.iso", output_);
+
+  RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-ov"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(fs::read_symlink(output_), "middle.iso");
+  EXPECT_EQ(fs::read_symlink(out_folder_ + "/middle.iso"), "images/real.iso");
+  std::optional<IsoImageContents> contents = ReadIsoImage(image, IsoTreeKind::RockRidge);
+  ASSERT_TRUE(contents.has_value());
+  EXPECT_TRUE(SameTree(contents->tree, {{"kept.txt", "kept"}}));
+  EXPECT_EQ(FolderEntries(out_folder_ + "/images"), std::vector<std::string>{"real.iso"});
 }
 
 // The destination is spelled through a link to the source folder, so that its path differs
@@ -284,20 +527,20 @@ TEST_P(HdiutilSignalTest, EndsTheRunLeavingOnlyTheEarlierImage) {
   WriteFile(output_, "old image");
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
-  pid_t pid = StartTool({"makehybrid", "-o", output_, source_, "-ov"},
-                        param.named ? Named : RunOptions{}, pipe_ends[1], STDERR_FILENO);
+  std::unique_ptr<FILE, int (*)(FILE*)> out(fdopen(pipe_ends[0], "r"), std::fclose);
+  RunningTool tool({"makehybrid", "-o", output_, source_, "-ov"},
+                   param.named ? Named : RunOptions{}, pipe_ends[1], STDERR_FILENO);
   close(pipe_ends[1]);
-  FILE* out = fdopen(pipe_ends[0], "r");
+  // The output ends, at the latest, when the tool is killed at its deadline.
   char line[64];
-  while (std::fgets(line, sizeof line, out) != nullptr &&
+  while (std::fgets(line, sizeof line, out.get()) != nullptr &&
          !std::string_view(line).ends_with("%\n")) {
   }
   // A named temporary file is there, hidden; an unnamed one is not there at all.
   EXPECT_EQ(FolderEntries(out_folder_).size(), param.named ? 2u : 1u);
-  kill(pid, param.signal_number);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  std::fclose(out);
+  kill(tool.pid(), param.signal_number);
+  int status = tool.Wait();
+  ASSERT_FALSE(tool.overdue());
 
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == param.signal_number) << status;
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
@@ -327,6 +570,41 @@ TEST_F(HdiutilTest, UnreadableFileFailsTheRun) {
   EXPECT_EQ(run.err, std::string(FailurePrefix) + "cannot read " + source_ +
                          "/secret.txt: Permission denied\n");
   EXPECT_TRUE(FolderEntries(out_folder_).empty());
+}
+
+// The window cancels a run as it renames the finished image over the earlier one, which on
+// some file systems takes long for a large image. The destination holds the new image then:
+// the run has succeeded and must say so, not end as though cancelled.
+TEST_F(HdiutilTest, SignalDuringTheFinalRenameLeavesTheRunSucceeded) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  WriteFile(output_, "old image");
+  std::optional<RunResult> run = RunStoppingAtRename({"makehybrid", "-o", output_, source_, "-ov"},
+                                                     {}, [](pid_t tool) { kill(tool, SIGTERM); });
+  if (!run) GTEST_SKIP() << "the tool cannot be traced here";
+  EXPECT_EQ(run->status, 0);
+  EXPECT_EQ(run->err, "");
+  EXPECT_TRUE(run->out.ends_with("created: " + output_ + "\n")) << run->out;
+  std::optional<IsoImageContents> image = ReadIsoImage(output_, IsoTreeKind::RockRidge);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_TRUE(SameTree(image->tree, {{"kept.txt", "kept"}}));
+}
+
+// Another program makes the destination while the image is written, here just before the
+// final rename: without -ov, the run must leave it as it is, and no temporary file.
+TEST_F(HdiutilTest, KeepsADestinationThatAppearsDuringTheRun) {
+  WriteTree(source_, {{"kept.txt", "kept"}});
+  for (const RunOptions& options : {RunOptions{}, Named}) {
+    if (options.without_unnamed_files && !CanDenyUnnamedFiles()) continue;
+    std::optional<RunResult> run =
+        RunStoppingAtRename({"makehybrid", "-o", output_, source_}, options,
+                            [this](pid_t) { WriteFile(output_, "another image"); });
+    if (!run) GTEST_SKIP() << "the tool cannot be traced here";
+    EXPECT_EQ(run->status, 1);
+    EXPECT_EQ(run->err, std::string(FailurePrefix) + "file exists\n");
+    EXPECT_TRUE(ReadFile(output_) == "another image") << "the image replaced it";
+    EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
+    fs::remove(output_);
+  }
 }
 
 struct UsageCase {

@@ -271,21 +271,37 @@ std::string AbsolutePath(const std::string& path) {
   return text;
 }
 
-std::string CheckDestination(const MakeHybridOptions& options) {
+// Checked before any work, so that a destination that cannot take the image fails the run at
+// once: one already there without -ov (a link that leads nowhere too), a folder, a name that
+// its folder refuses. destination receives where the image goes (see FollowLinks).
+std::string CheckDestination(const MakeHybridOptions& options, std::string& destination) {
+  destination = options.output;
   struct stat info;
-  if (stat(options.output.c_str(), &info) != 0) return {};
-  if (S_ISDIR(info.st_mode)) return options.output + " is a folder";
-  return options.overwrite ? "" : "file exists";
+  if (lstat(options.output.c_str(), &info) != 0) {
+    if (errno == ENOENT) return {};
+    return "cannot create " + options.output + ": " + std::strerror(errno);
+  }
+  if (!options.overwrite) {
+    return S_ISDIR(info.st_mode) ? options.output + " is a folder" : "file exists";
+  }
+  std::string failure = FollowLinks(options.output, destination);
+  if (!failure.empty()) return failure;
+  if (stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    return options.output + " is a folder";
+  }
+  return {};
 }
 
 // The files a scan of the folder must leave out, should they lie in it: an earlier image at
 // the destination, which is about to be replaced, and the file being written. By identity,
 // since the destination or the folder may be spelled through a link.
-std::vector<FileId> ExcludedFiles(const MakeHybridOptions& options, const ImageFile& file) {
+std::vector<FileId> ExcludedFiles(const ImageFile& file) {
   std::vector<FileId> excluded{{file.device(), file.inode()}};
   struct stat info;
-  // lstat: a link at the destination is what the rename replaces.
-  if (lstat(options.output.c_str(), &info) == 0) excluded.push_back({info.st_dev, info.st_ino});
+  // The file the rename replaces: any links at the destination are followed already.
+  if (lstat(file.destination().c_str(), &info) == 0) {
+    excluded.push_back({info.st_dev, info.st_ino});
+  }
   return excluded;
 }
 
@@ -296,7 +312,7 @@ std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, I
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  FolderScan scan{created, ExcludedFiles(options, file), &streams, &snapshot, &files, getuid()};
+  FolderScan scan{created, ExcludedFiles(file), &streams, &snapshot, &files, getuid()};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
@@ -523,7 +539,8 @@ std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& prog
                             DataPath requested, DataPath* taken) {
   DataPath path = requested;
   if (taken != nullptr) *taken = path;
-  std::string failure = CheckDestination(options);
+  std::string destination;
+  std::string failure = CheckDestination(options, destination);
   if (!failure.empty()) return failure;
   LibisofsSession session;
   failure = session.Start();
@@ -534,7 +551,7 @@ std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& prog
   StreamContext streams(snapshot);
   // Made before the scan, so that a folder that cannot take the image fails the run at once,
   // and so that the scan knows the file to leave out.
-  ImageFile file(options.output);
+  ImageFile file(destination);
   failure = file.Create();
   if (!failure.empty()) return failure;
   ImagePtr image;

@@ -35,8 +35,9 @@ enum class DataPath { Placed, Streamed };
 
 // Writes the image of options.source to options.output. Returns "" on success, else the
 // reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
-// was. taken, if given, receives the path the data took. Not reentrant: libisofs keeps its
-// settings and messages process-wide.
+// was; a successful one leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see
+// ImageFile::Commit). taken, if given, receives the path the data took. Not reentrant: libisofs
+// keeps its settings and messages process-wide.
 // REQUIRES: options.source is a folder.
 std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
                             DataPath requested = DataPath::Placed, DataPath* taken = nullptr);

@@ -1,13 +1,16 @@
 #include "tools/hybrid_image.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -204,6 +207,24 @@ void PrintTo(const ChangeCase& change, std::ostream* out) {
   *out << change.name;
 }
 
+// Rewrites the file in place, keeping its size, and puts its access and modification times
+// back, as programs that preserve timestamps do: only the change time, which no program can
+// set, tells. Again until it does, as a rewrite within the clock tick of the file's last
+// change leaves even that as it was.
+void RewriteKeepingTimes(const std::string& file) {
+  struct stat before;
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  for (struct stat after = before; after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+                                   after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::fstream(file, std::ios::in | std::ios::out | std::ios::binary)
+        << std::string(static_cast<size_t>(before.st_size), 'y');
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+  }
+}
+
 class SourceChangeTest : public ::testing::TestWithParam<std::tuple<ChangeCase, size_t>> {};
 
 // The change comes once the image is laid out, before the data is copied (the large file in
@@ -239,12 +260,39 @@ INSTANTIATE_TEST_SUITE_P(
                          WriteFile(file + ".new", std::string(fs::file_size(file), 'y'));
                          fs::rename(file + ".new", file);
                        },
-                       "changed"}),
+                       "changed"},
+            ChangeCase{"IsRewrittenWithItsTimesPutBack", RewriteKeepingTimes, "changed"}),
         ::testing::Values(size_t{6'000'000}, size_t{5'000})),
     [](const ::testing::TestParamInfo<std::tuple<ChangeCase, size_t>>& info) {
       return std::string(std::get<0>(info.param).name) +
              (std::get<1>(info.param) > 1'000'000 ? "Large" : "Small");
     });
+
+// A FIFO in the place of a scanned file: opened for reading as a file is, it would wait for a
+// writer for ever.
+TEST(SourceFifoTest, FileReplacedByAFifoFailsTheRunWithoutWaiting) {
+  ScratchFolder scratch;
+  std::string file = scratch.path() + "/source/file.bin";
+  WriteFile(file, std::string(5000, 'x'));
+  fs::create_directories(scratch.path() + "/out");
+  MakeHybridOptions options{scratch.path() + "/out/output.iso", scratch.path() + "/source",
+                            "SOURCE", true, false};
+  ChangingSink sink(
+      [](const std::string& path) {
+        fs::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      },
+      file);
+
+  auto run = std::async(std::launch::async, [&] { return MakeHybridImage(options, sink); });
+  if (run.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
+    ADD_FAILURE() << "the run waits for a writer of the FIFO";
+    // A writer lets it go on, so that the test can end.
+    close(open(file.c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  EXPECT_EQ(run.get(), file + " changed while the image was being made");
+  EXPECT_TRUE(fs::is_empty(scratch.path() + "/out"));
+}
 
 // Queues a libisofs message of the given severity as the image starts, as libisofs does for
 // what it meets while writing, and keeps what reaches the sink.

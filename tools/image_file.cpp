@@ -9,14 +9,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 namespace {
 
 // Attempts at a fresh temporary name, and interrupted calls retried in a row, before giving up.
 constexpr int NameAttempts = 16;
 constexpr int InterruptRetries = 100;
+// Links followed in a row, as many as the kernel follows.
+constexpr int MostLinks = 40;
 
 constexpr int CleanupSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
@@ -96,6 +101,29 @@ int WriteAll(int fd, const unsigned char* data, size_t size, off_t offset) {
 
 }  // namespace
 
+std::string FollowLinks(const std::string& destination, std::string& target) {
+  target = destination;
+  int error_number = ELOOP;
+  for (int followed = 0; followed <= MostLinks; ++followed) {
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) {
+      if (errno == ENOENT) return {};
+      error_number = errno;
+      break;
+    }
+    if (!S_ISLNK(info.st_mode)) return {};
+    std::error_code error;
+    std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) {
+      error_number = error.value();
+      break;
+    }
+    // A relative link leads on from its own folder.
+    target = link.is_absolute() ? link.string() : FolderOf(target) + "/" + link.string();
+  }
+  return "cannot create " + destination + ": " + std::strerror(error_number);
+}
+
 void RemoveTemporaryFileOnSignals() {
   struct sigaction action {};
   action.sa_handler = RemovePendingFileAndReraise;
@@ -120,7 +148,7 @@ CleanupSignalsBlocked::CleanupSignalsBlocked() {
 }
 
 CleanupSignalsBlocked::~CleanupSignalsBlocked() {
-  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  if (restore_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 ImageFile::~ImageFile() {
@@ -206,6 +234,9 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
     return "the image holds " + std::to_string(info.st_size) + " of " +
            std::to_string(expected_size) + " bytes";
   }
+  // On the device before it gets its name, so that once the run says the image is made, a
+  // power cut cannot leave the destination naming a file whose data never reached the disk.
+  if (fdatasync(fd_) != 0) return Failure("cannot write", errno);
   // Only the descriptor reaches an unnamed file, so it gets its name before the close.
   if (temporary_.empty()) {
     std::string failure = GiveName();
@@ -215,12 +246,16 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
   int closed = close(fd_);
   fd_ = -1;
   if (closed != 0) return Failure("cannot write", errno);
+  // From here a cleanup signal waits for the rename: should it fail, the signal ends the
+  // process as the guard goes, removing the temporary file; once it has succeeded, so has the
+  // run, and the signal stays blocked until the process ends.
   CleanupSignalsBlocked blocked;
   int renamed = replace ? rename(temporary_.c_str(), destination_.c_str())
                         : RenameExclusive(temporary_.c_str(), destination_.c_str());
   if (renamed != 0) return errno == EEXIST ? "file exists" : Failure("cannot replace", errno);
   temporary_.clear();
   has_pending_path = 0;
+  std::move(blocked).Keep();
   return {};
 }
 

@@ -29,9 +29,19 @@ class CleanupSignalsBlocked {
   CleanupSignalsBlocked& operator=(const CleanupSignalsBlocked&) = delete;
   ~CleanupSignalsBlocked();
 
+  // Leaves the signals blocked when the guard goes, for the rest of the thread's life.
+  void Keep() && { restore_ = false; }
+
  private:
   sigset_t previous_;
+  bool restore_ = true;
 };
+
+// Follows a destination that is a symbolic link, and any link it leads to, to the file that an
+// image for it replaces, as an editor saving through a link replaces that file and leaves the
+// links alone. target receives the path, whose file may not exist yet. Returns "" or the
+// reason the links cannot be followed.
+std::string FollowLinks(const std::string& destination, std::string& target);
 
 class ImageFile {
  public:
@@ -45,6 +55,8 @@ class ImageFile {
   // one ImageFile of a process has a temporary file at a time.
   std::string Create();
 
+  // The path the image goes to.
+  const std::string& destination() const { return destination_; }
   // The device and inode of the temporary file, which a scan of the destination's folder
   // must leave out. REQUIRES: Create succeeded.
   dev_t device() const { return device_; }
@@ -59,9 +71,12 @@ class ImageFile {
   // The same at offset, leaving the file's position alone; safe from several threads at once.
   std::string WriteAt(const unsigned char* data, size_t size, uint64_t offset) const;
 
-  // Closes the file, checks that it holds expected_size bytes and renames it to the
-  // destination, which it replaces only when replace is true. Returns "" or the reason;
-  // on failure the destination is left alone and the destructor removes the temporary file.
+  // Checks that the file holds expected_size bytes, flushes its data to the device, closes it
+  // and renames it to the destination, which it replaces only when replace is true. Returns "" or
+  // the reason; on failure the destination is left alone and the destructor removes the temporary
+  // file. On success SIGTERM, SIGINT and SIGHUP stay blocked in the calling thread: once the
+  // destination holds the image the run has succeeded, and one of them that comes during the
+  // rename or after it must not end the process as though the run had been cancelled.
   // REQUIRES: Create succeeded, Commit has not run.
   std::string Commit(size_t expected_size, bool replace);
 

@@ -51,6 +51,9 @@ int main(int argc, char** argv) {
   // A caller that stops reading the progress must not kill the run halfway, which would
   // leave the temporary image behind.
   signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit (ulimit -f) the write fails with EFBIG and the run says so,
+  // instead of the process ending silently and leaving a named temporary file.
+  signal(SIGXFSZ, SIG_IGN);
   RemoveTemporaryFileOnSignals();
   ParsedCommandLine command = ParseCommandLine(argc, argv);
   if (!command.options) return UsageError(command.error);

@@ -11,11 +11,14 @@ namespace {
 
 constexpr size_t NameBlockSize = size_t{64} << 10;
 
+static_assert(sizeof(SourceSnapshot::File) <= 64, "a file's record grew");
+
 }  // namespace
 
 bool FileState::Matches(const struct stat& now) const {
   return device == now.st_dev && inode == now.st_ino && size == now.st_size &&
-         modified.tv_sec == now.st_mtim.tv_sec && modified.tv_nsec == now.st_mtim.tv_nsec;
+         modified_seconds == now.st_mtim.tv_sec && modified_nanoseconds == now.st_mtim.tv_nsec &&
+         changed_seconds == now.st_ctim.tv_sec && changed_nanoseconds == now.st_ctim.tv_nsec;
 }
 
 std::string SystemFailure(const std::string& what, const std::string& path, int error_number) {

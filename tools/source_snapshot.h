@@ -3,7 +3,7 @@
 // the run instead of leaving the image with data the folder never held at once.
 //
 // Kept compact, as an image may hold millions of files: a file is its folder's number, its
-// name in a shared store and the five numbers of its state, 56 bytes and the name.
+// name in a shared store and the numbers of its state, 64 bytes and the name.
 #pragma once
 
 #include <sys/stat.h>
@@ -16,15 +16,27 @@
 #include <string_view>
 #include <vector>
 
-// What identifies a file's contents: the same inode, size and modification time.
+// What identifies a file's contents: the same inode, size, modification time and change
+// time. The change time finds a file rewritten in place whose modification time was then put
+// back (touch -r, programs that preserve timestamps): no program can set it.
 struct FileState {
   dev_t device;
   ino_t inode;
   off_t size;
-  timespec modified;
+  // The times' seconds and nanoseconds apart, so that the nanoseconds share eight bytes.
+  time_t modified_seconds;
+  time_t changed_seconds;
+  uint32_t modified_nanoseconds;
+  uint32_t changed_nanoseconds;
 
   static FileState Of(const struct stat& info) {
-    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    return {info.st_dev,
+            info.st_ino,
+            info.st_size,
+            info.st_mtim.tv_sec,
+            info.st_ctim.tv_sec,
+            static_cast<uint32_t>(info.st_mtim.tv_nsec),
+            static_cast<uint32_t>(info.st_ctim.tv_nsec)};
   }
   // Whether now still describes this file.
   bool Matches(const struct stat& now) const;
@@ -59,7 +71,7 @@ class SourceSnapshot {
   std::string PathOf(const File& file) const;
 
   // Returns "" when every recorded file is unchanged, else the reason for the first that
-  // vanished, was replaced, or changed size or modification time.
+  // vanished, was replaced, or changed size, modification time or change time.
   std::string FindChange() const;
 
  private:
