@@ -296,7 +296,14 @@ std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, I
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  FolderScan scan{created, ExcludedFiles(options, file), &streams, &snapshot, &files, getuid()};
+  FolderScan scan{created,
+                  ExcludedFiles(options, file),
+                  &streams,
+                  &snapshot,
+                  &files,
+                  getuid(),
+                  !options.keep_symlinks,
+                  [&progress](const std::string& text) { progress.Warned(text); }};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
