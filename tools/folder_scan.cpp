@@ -114,10 +114,10 @@ class FolderReader {
     if (fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       return SystemFailure("cannot examine", PathOf(name), errno);
     }
-    if (IsExcluded(info)) return {};
+    if (IsExcluded(name, info, false)) return {};
     // Only links are examined again, for what they lead to.
     bool linked = S_ISLNK(info.st_mode) && scan_.follow_links;
-    if (linked && (!FollowLink(name, info) || IsExcluded(info))) return {};
+    if (linked && (!FollowLink(name, info) || IsExcluded(name, info, true))) return {};
     IsoNode* node = nullptr;
     std::string failure = S_ISDIR(info.st_mode)   ? AddFolder(name, info, node, subfolders)
                           : S_ISREG(info.st_mode) ? AddFile(name, info, linked, node)
@@ -128,10 +128,19 @@ class FolderReader {
     return {};
   }
 
-  // Whether the entry is one of the files left out.
-  bool IsExcluded(const struct stat& info) const {
-    return std::ranges::find(scan_.excluded, FileId{info.st_dev, info.st_ino}) !=
-           scan_.excluded.end();
+  // Whether the entry is one of the files left out; the image being replaced is reported
+  // under any name but its own. linked: info is what a link of that name leads to.
+  bool IsExcluded(const std::string& name, const struct stat& info, bool linked) const {
+    FileId id{info.st_dev, info.st_ino};
+    if (std::ranges::find(scan_.excluded, id) == scan_.excluded.end()) return false;
+    const std::optional<ReplacedImage>& replaced = scan_.replaced;
+    if (!replaced || replaced->file != id) return true;
+    if (linked) {
+      Warn(name, "it links to " + replaced->path + ", the image being replaced");
+    } else if (replaced->folder != scanned_[folder_.scanned].id || replaced->name != name) {
+      Warn(name, "it is another name of " + replaced->path + ", the image being replaced");
+    }
+    return true;
   }
 
   // Replaces info, a link's, with that of what the link leads to. False when the link is left

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,20 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
+// The image that the new one replaces, where it lies: should it lie in the folder, it is left
+// out of the tree there, and so is every other name it has.
+struct ReplacedImage {
+  FileId file;
+  FileId folder;  // the folder that holds it under name
+  std::string name;
+  std::string path;  // as the user gave it
+};
+
 struct FolderScan {
   IsoImage* image;
   // Entries left out of the tree: the image being replaced and the one being written.
   std::vector<FileId> excluded;
+  std::optional<ReplacedImage> replaced;
   StreamContext* streams;  // for the files' streams
   // Receives every file's scanned state; the streams' context's own.
   SourceSnapshot* snapshot;
@@ -37,7 +48,7 @@ struct FolderScan {
   // which only Rock Ridge can hold.
   bool follow_links;
   // Told, in words for the user, of each entry left out that the user may miss: a link that
-  // leads nowhere the image can follow.
+  // leads nowhere the image can follow, another name of the image being replaced.
   std::function<void(const std::string&)> warn;
 };
 

@@ -166,4 +166,18 @@ TEST_F(FolderScanTest, KeptSymlinksStayLinks) {
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::Joliet), {}));
 }
 
+// Replacing an image that lies in the folder leaves it out, and with it every
+// other name it has there; those are not the user's to lose silently.
+TEST_F(FolderScanTest, OtherNameOfTheReplacedImageIsLeftOutAndReported) {
+  WriteTree(source_, {{"kept.txt", "kept"}, {"output.iso", "old image"}});
+  fs::create_hard_link(source_ + "/output.iso", source_ + "/backup.iso");
+  output_ = source_ + "/output.iso";
+
+  ASSERT_EQ(MakeImage(), "");
+  EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), {{"kept.txt", "kept"}}));
+  EXPECT_EQ(sink_.warnings,
+            std::vector<std::string>{source_ + "/backup.iso was left out: it is another name of " +
+                                     output_ + ", the image being replaced"});
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -289,6 +290,22 @@ std::vector<FileId> ExcludedFiles(const MakeHybridOptions& options, const ImageF
   return excluded;
 }
 
+// The earlier image at the destination and the folder it lies in, if there is one.
+std::optional<ReplacedImage> FindReplacedImage(const MakeHybridOptions& options) {
+  std::filesystem::path output(options.output);
+  std::filesystem::path folder = output.parent_path();
+  if (folder.empty()) folder = ".";
+  struct stat image;
+  struct stat holder;
+  if (lstat(options.output.c_str(), &image) != 0 || stat(folder.c_str(), &holder) != 0) {
+    return std::nullopt;
+  }
+  return ReplacedImage{{image.st_dev, image.st_ino},
+                       {holder.st_dev, holder.st_ino},
+                       output.filename().string(),
+                       options.output};
+}
+
 std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
                       StreamContext& streams, SourceSnapshot& snapshot,
                       std::vector<IsoFile*>& files, ProgressSink& progress) {
@@ -298,6 +315,7 @@ std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, I
   image.reset(created);
   FolderScan scan{created,
                   ExcludedFiles(options, file),
+                  FindReplacedImage(options),
                   &streams,
                   &snapshot,
                   &files,
