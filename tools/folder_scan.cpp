@@ -47,6 +47,7 @@ struct PendingFolder {
   IsoDir* dir;
   std::string path;
   size_t scanned;  // its index in the scanned folders
+  size_t depth;
 };
 
 // The path without links, "." or "..", else "" with errno set.
@@ -194,7 +195,7 @@ class FolderReader {
     int result = iso_image_add_new_dir(scan_.image, folder_.dir, name.c_str(), &dir);
     if (result < 0) return AddFailure(PathOf(name), result);
     scanned_.push_back({{info.st_dev, info.st_ino}, folder_.scanned});
-    subfolders.push_back({dir, PathOf(name), scanned_.size() - 1});
+    subfolders.push_back({dir, PathOf(name), scanned_.size() - 1, folder_.depth + 1});
     node = ISO_NODE(dir);
     return {};
   }
@@ -296,7 +297,8 @@ std::string OpenFolder(const std::string& path, DirPtr& folder) {
 std::string AddFolderContents(const FolderScan& scan, const std::string& folder) {
   IsoDir* root = iso_image_get_root(scan.image);
   std::vector<ScannedFolder> scanned;
-  std::vector<PendingFolder> pending{{root, folder, 0}};
+  std::vector<PendingFolder> pending{{root, folder, 0, 0}};
+  *scan.deepest = 0;
   while (!pending.empty()) {
     PendingFolder next = std::move(pending.back());
     pending.pop_back();
@@ -311,6 +313,7 @@ std::string AddFolderContents(const FolderScan& scan, const std::string& folder)
       SetAttributes(ISO_NODE(root), info);
       scanned.push_back({{info.st_dev, info.st_ino}, NoParent});
     }
+    *scan.deepest = std::max(*scan.deepest, next.depth);
     failure = FolderReader(scan, scanned, next, std::move(opened)).AddEntries(pending);
     if (!failure.empty()) return failure;
   }

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,6 +51,8 @@ struct FolderScan {
   // Told, in words for the user, of each entry left out that the user may miss: a link that
   // leads nowhere the image can follow, another name of the image being replaced.
   std::function<void(const std::string&)> warn;
+  // Receives the depth of the deepest folder, the folder's own subfolders at 1.
+  size_t* deepest;
 };
 
 // Adds the contents of folder (an absolute path without a trailing slash) to the image's

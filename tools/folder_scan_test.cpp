@@ -1,11 +1,14 @@
-// The image's tree as the scan builds it: symbolic links followed, and what is left out.
+// The image's tree as the scan builds it: symbolic links followed, folders deeper than ISO 9660
+// allows, and what is left out.
 #include "tools/folder_scan.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -178,6 +181,31 @@ TEST_F(FolderScanTest, OtherNameOfTheReplacedImageIsLeftOutAndReported) {
   EXPECT_EQ(sink_.warnings,
             std::vector<std::string>{source_ + "/backup.iso was left out: it is another name of " +
                                      output_ + ", the image being replaced"});
+}
+
+// Folders deeper than ISO 9660's eight levels are relocated; libarchive (bsdtar
+// and the archive managers built on it) refuses an image whose relocated
+// folders sit in the root, and Joliet readers must not see where they went.
+TEST_F(FolderScanTest, DeepFoldersReadInFullWithLibarchive) {
+  if (!HasProgram("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/deep.txt";
+  WriteTree(source_, {{deep, "deep"}, {"top.txt", "top"}});
+
+  ASSERT_EQ(MakeImage(), "");
+  std::string command = "bsdtar -tf '" + output_ + "' 2>&1";
+  FILE* listing = popen(command.c_str(), "r");
+  ASSERT_NE(listing, nullptr);
+  std::string names;
+  char buffer[4096];
+  size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, listing)) > 0)
+    names.append(buffer, count);
+  int status = pclose(listing);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << names;
+  EXPECT_NE(names.find("./" + deep + "\n"), std::string::npos) << names;
+  EXPECT_NE(names.find("./top.txt\n"), std::string::npos) << names;
+  TreeContents joliet = Read(IsoTreeKind::Joliet);
+  EXPECT_TRUE(SameTree(joliet, ReadFolderTree(source_)));
 }
 
 }  // namespace

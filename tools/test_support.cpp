@@ -1,11 +1,14 @@
 #include "tools/test_support.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 #include "tools/libisofs_api.h"
 
@@ -44,6 +47,17 @@ void WriteTree(const std::string& folder, const TreeContents& tree) {
       WriteFile(full, contents);
     }
   }
+}
+
+bool HasProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path != nullptr ? path : "";
+  while (!rest.empty()) {
+    std::string_view folder = rest.substr(0, rest.find(':'));
+    rest.remove_prefix(std::min(rest.size(), folder.size() + 1));
+    if (access((std::string(folder) + "/" + name).c_str(), X_OK) == 0) return true;
+  }
+  return false;
 }
 
 TreeContents ReadFolderTree(const std::string& folder) {

@@ -31,6 +31,9 @@ void WriteFile(const std::string& path, const std::string& contents);
 void WriteTree(const std::string& folder, const TreeContents& tree);
 std::string ReadFile(const std::string& path);
 
+// Whether an executable of that name is on the PATH.
+bool HasProgram(const std::string& name);
+
 // Special files are not expected in test folders and fail the read.
 TreeContents ReadFolderTree(const std::string& folder);
 
