@@ -1,5 +1,5 @@
 // The image's tree as the scan builds it: symbolic links followed, folders deeper than ISO 9660
-// allows, and what is left out.
+// allows, the files' dates, and what is left out.
 #include "tools/folder_scan.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -40,6 +41,11 @@ std::string RandomBytes(size_t size) {
   for (char& byte : bytes)
     byte = static_cast<char>(generator());
   return bytes;
+}
+
+void SetModified(const std::string& path, time_t when) {
+  timespec times[2] = {{when, 0}, {when, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
 class FolderScanTest : public ::testing::Test {
@@ -181,6 +187,25 @@ TEST_F(FolderScanTest, OtherNameOfTheReplacedImageIsLeftOutAndReported) {
   EXPECT_EQ(sink_.warnings,
             std::vector<std::string>{source_ + "/backup.iso was left out: it is another name of " +
                                      output_ + ", the image being replaced"});
+}
+
+// The ISO 9660 and Joliet directory records hold each file's and folder's own
+// modification time, not the image's.
+TEST_F(FolderScanTest, EveryTreeHoldsTheFilesModificationTimes) {
+  constexpr time_t Dated = 981'173'106;  // 2001-02-03 04:05:06 UTC
+  WriteTree(source_, {{"folder/dated.txt", "dated"}});
+  SetModified(source_ + "/folder/dated.txt", Dated);
+  SetModified(source_ + "/folder", Dated + 60);
+
+  ASSERT_EQ(MakeImage(), "");
+  for (IsoTreeKind kind : {IsoTreeKind::Joliet, IsoTreeKind::Iso9660}) {
+    std::optional<IsoImageContents> image = ReadIsoImage(output_, kind);
+    ASSERT_TRUE(image.has_value());
+    std::map<std::string, time_t> expected{{"folder", Dated + 60}, {"folder/dated.txt", Dated}};
+    if (kind == IsoTreeKind::Iso9660)
+      expected = {{"FOLDER", Dated + 60}, {"FOLDER/DATED.TXT", Dated}};
+    EXPECT_EQ(image->modified, expected) << static_cast<int>(kind);
+  }
 }
 
 // Folders deeper than ISO 9660's eight levels are relocated; libarchive (bsdtar

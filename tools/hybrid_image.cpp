@@ -365,6 +365,9 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options, IsoImage* image) 
   if (iso_dir_get_node(iso_image_get_root(image), RelocationFolder, nullptr) == 1) {
     iso_write_opts_set_rr_reloc(created, Text(RelocationFolder), 0);
   }
+  // The directory records of every tree, which all but Rock Ridge readers show, hold each
+  // file's modification time rather than the image's.
+  iso_write_opts_set_dir_rec_mtime(created, 7);
   // The files' data in the order of their weights (see OrderData).
   iso_write_opts_set_sort_files(created, 1);
   if (!options.joliet) return write_options;

@@ -123,16 +123,18 @@ std::optional<std::string> ReadStream(IsoStream* stream) {
   return contents;
 }
 
-bool ReadDir(IsoDir* dir, const std::string& prefix, TreeContents& tree) {
+bool ReadDir(IsoDir* dir, const std::string& prefix, IsoImageContents& into) {
+  TreeContents& tree = into.tree;
   IsoDirIter* children = nullptr;
   if (iso_dir_get_children(dir, &children) < 0) return false;
   bool ok = true;
   IsoNode* node = nullptr;
   while (ok && iso_dir_iter_next(children, &node) == 1) {
     std::string path = prefix + iso_node_get_name(node);
+    into.modified[path] = iso_node_get_mtime(node);
     if (IsoDir* subdir = ISO_DIR(node)) {
       tree[path + "/"] = "";
-      ok = ReadDir(subdir, path + "/", tree);
+      ok = ReadDir(subdir, path + "/", into);
     } else if (IsoFile* file = ISO_FILE(node)) {
       std::optional<std::string> contents = ReadStream(iso_file_get_stream(file));
       ok = contents.has_value();
@@ -156,7 +158,8 @@ std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKi
   IsoReadOpts* options = nullptr;
   iso_read_opts_new(&options, 0);
   bool joliet = kind == IsoTreeKind::Joliet;
-  iso_read_opts_set_no_rockridge(options, joliet);
+  iso_read_opts_set_no_rockridge(options, kind != IsoTreeKind::RockRidge);
+  iso_read_opts_set_no_joliet(options, kind == IsoTreeKind::Iso9660);
   iso_read_opts_set_preferjoliet(options, joliet);
   IsoImage* read = nullptr;
   iso_image_new("read", &read);
@@ -166,12 +169,16 @@ std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKi
   iso_data_source_unref(source);
 
   std::optional<IsoImageContents> contents;
-  bool has_tree = result >= 0 && (joliet ? iso_read_image_features_has_joliet(features)
-                                         : iso_read_image_features_has_rockridge(features));
+  bool has_tree = result >= 0;
+  if (has_tree && kind == IsoTreeKind::Joliet) {
+    has_tree = iso_read_image_features_has_joliet(features);
+  } else if (has_tree && kind == IsoTreeKind::RockRidge) {
+    has_tree = iso_read_image_features_has_rockridge(features);
+  }
   if (has_tree) {
     contents.emplace();
     contents->volume_id = iso_image_get_volume_id(read);
-    if (!ReadDir(iso_image_get_root(read), "", contents->tree)) contents.reset();
+    if (!ReadDir(iso_image_get_root(read), "", *contents)) contents.reset();
   }
   if (result >= 0) iso_read_image_features_destroy(features);
   iso_image_unref(read);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,11 +42,13 @@ TreeContents ReadFolderTree(const std::string& folder);
 // printing megabytes of file data.
 ::testing::AssertionResult SameTree(const TreeContents& actual, const TreeContents& expected);
 
-enum class IsoTreeKind { RockRidge, Joliet };
+// Iso9660: the plain tree, with the names and times of its directory records.
+enum class IsoTreeKind { RockRidge, Joliet, Iso9660 };
 
 struct IsoImageContents {
   TreeContents tree;
   std::string volume_id;
+  std::map<std::string, time_t> modified;  // by the tree's paths
 };
 
 // Reads one tree of the image with libisofs; nullopt when the image, or the tree asked for,
