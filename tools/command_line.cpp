@@ -8,7 +8,8 @@ namespace {
 
 constexpr std::string_view UsageText =
     "usage: hdiutil makehybrid -o OUT SOURCE [-iso] [-joliet] [-default-volume-name NAME] "
-    "[-ov] [-keep-symlinks]\n"
+    "[-ov]\n"
+    "                          [-keep-symlinks]\n"
     "  -o OUT                      the image file to write\n"
     "  SOURCE                      the folder to make the image of\n"
     "  -iso                        ISO 9660 with Rock Ridge (always written)\n"
