@@ -2,13 +2,11 @@
 // allows, the files' dates, and what is left out.
 #include "tools/folder_scan.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -217,20 +215,11 @@ TEST_F(FolderScanTest, DeepFoldersReadInFullWithLibarchive) {
   WriteTree(source_, {{deep, "deep"}, {"top.txt", "top"}});
 
   ASSERT_EQ(MakeImage(), "");
-  std::string command = "bsdtar -tf '" + output_ + "' 2>&1";
-  FILE* listing = popen(command.c_str(), "r");
-  ASSERT_NE(listing, nullptr);
   std::string names;
-  char buffer[4096];
-  size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, listing)) > 0)
-    names.append(buffer, count);
-  int status = pclose(listing);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << names;
+  EXPECT_EQ(RunProgram({"bsdtar", "-tf", output_}, names), 0) << names;
   EXPECT_NE(names.find("./" + deep + "\n"), std::string::npos) << names;
   EXPECT_NE(names.find("./top.txt\n"), std::string::npos) << names;
-  TreeContents joliet = Read(IsoTreeKind::Joliet);
-  EXPECT_TRUE(SameTree(joliet, ReadFolderTree(source_)));
+  EXPECT_TRUE(SameTree(Read(IsoTreeKind::Joliet), ReadFolderTree(source_)));
 }
 
 }  // namespace

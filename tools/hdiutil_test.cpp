@@ -408,26 +408,6 @@ namespace {
 
 constexpr time_t Dated = 981'173'106;  // 2001-02-03 04:05:06 UTC
 
-// Runs a program found through PATH; its standard output and error go to output.
-int RunProgram(const std::vector<std::string>& arguments, std::string& output) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  FILE* out = std::tmpfile();
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fileno(out), STDOUT_FILENO);
-    dup2(fileno(out), STDERR_FILENO);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  bool exited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
-  output = ReadAll(out);
-  return exited ? WEXITSTATUS(status) : -1;
-}
-
 // The regular files under folder, and their modification times.
 TreeContents FilesIn(const std::string& folder, std::map<std::string, time_t>& modified) {
   TreeContents files;

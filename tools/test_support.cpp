@@ -1,9 +1,11 @@
 #include "tools/test_support.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,6 +60,32 @@ bool HasProgram(const std::string& name) {
     if (access((std::string(folder) + "/" + name).c_str(), X_OK) == 0) return true;
   }
   return false;
+}
+
+int RunProgram(const std::vector<std::string>& arguments, std::string& output) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  FILE* out = std::tmpfile();
+  if (out == nullptr) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(out), STDERR_FILENO);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  bool exited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+  std::rewind(out);
+  output.clear();
+  char buffer[4096];
+  size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, out)) > 0)
+    output.append(buffer, count);
+  std::fclose(out);
+  return exited ? WEXITSTATUS(status) : -1;
 }
 
 TreeContents ReadFolderTree(const std::string& folder) {

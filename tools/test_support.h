@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Relative path -> contents for files, "-> " + target for symbolic links; relative path + "/"
 // -> "" for folders.
@@ -34,6 +35,9 @@ std::string ReadFile(const std::string& path);
 
 // Whether an executable of that name is on the PATH.
 bool HasProgram(const std::string& name);
+// Runs a program found through the PATH and returns its exit status, or -1; its standard
+// output and error go to output.
+int RunProgram(const std::vector<std::string>& arguments, std::string& output);
 
 // Special files are not expected in test folders and fail the read.
 TreeContents ReadFolderTree(const std::string& folder);
