@@ -9,12 +9,15 @@ namespace {
 constexpr std::string_view UsageText =
     "usage: hdiutil makehybrid -o OUT SOURCE [-iso] [-joliet] [-default-volume-name NAME] "
     "[-ov]\n"
+    "                          [-keep-symlinks]\n"
     "  -o OUT                      the image file to write\n"
     "  SOURCE                      the folder to make the image of\n"
     "  -iso                        ISO 9660 with Rock Ridge (always written)\n"
     "  -joliet                     add a Joliet tree\n"
     "  -default-volume-name NAME   the volume name (default: the folder's name)\n"
-    "  -ov                         replace OUT if it exists\n";
+    "  -ov                         replace OUT if it exists\n"
+    "  -keep-symlinks              store symbolic links as links (Rock Ridge only) rather\n"
+    "                              than what they lead to\n";
 
 ParsedCommandLine Reject(std::string error) {
   return {std::nullopt, std::move(error)};
@@ -46,6 +49,8 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       options.joliet = true;
     } else if (word == "-ov") {
       options.overwrite = true;
+    } else if (word == "-keep-symlinks") {
+      options.keep_symlinks = true;
     } else if (word.starts_with('-')) {
       return Reject("unknown option " + std::string(word));
     } else if (!options.source.empty()) {

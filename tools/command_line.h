@@ -1,6 +1,7 @@
 // The command line of `hdiutil makehybrid` and the texts the tool prints about it.
 //
 //   hdiutil makehybrid -o OUT SOURCE [-iso] [-joliet] [-default-volume-name NAME] [-ov]
+//                      [-keep-symlinks]
 //
 // Options may come in any order after the command; -o and -default-volume-name take the
 // argument that follows them.
@@ -16,6 +17,9 @@ struct MakeHybridOptions {
   std::string volume_name;  // -default-volume-name, else the last component of source
   bool joliet = false;      // add a Joliet tree beside the ISO 9660 / Rock Ridge one
   bool overwrite = false;   // -ov: an existing output file may be replaced
+  // -keep-symlinks: symbolic links go into the Rock Ridge tree as links, and into the Joliet
+  // tree not at all, rather than as what they lead to.
+  bool keep_symlinks = false;
 };
 
 // Either options or the reason the command line is not usable.

@@ -22,10 +22,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,7 +315,7 @@ std::string RandomBytes(size_t size) {
 // Relative path -> contents of a folder with the names and shapes that have broken images
 // before: blanks, a long name with a character outside the BMP (two UTF-16 units), nesting
 // deeper than ISO 9660's eight levels, an empty file and folder, a file whose size is not
-// a multiple of the 2048-byte block, and a symbolic link, which only Rock Ridge can hold.
+// a multiple of the 2048-byte block, and a symbolic link.
 TreeContents SampleTree() {
   return {
       {"name with blanks.txt", "blanks"},
@@ -361,16 +364,19 @@ TEST_F(HdiutilTest, RockRidgeAndJolietTreesHoldTheFolder) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 
+  // The link holds what it leads to, in both trees.
   TreeContents folder = ReadFolderTree(source_);
+  folder["link to blanks"] = folder["name with blanks.txt"];
+  std::optional<IsoImageContents> joliet = ReadIsoImage(output_, IsoTreeKind::Joliet);
+  ASSERT_TRUE(joliet.has_value());
+  EXPECT_TRUE(SameTree(joliet->tree, folder));
+
+  // Rock Ridge readers also see where the folders too deep for ISO 9660 were moved.
+  folder[".rr_moved/"] = "";
   std::optional<IsoImageContents> rock_ridge = ReadIsoImage(output_, IsoTreeKind::RockRidge);
   ASSERT_TRUE(rock_ridge.has_value());
   EXPECT_TRUE(SameTree(rock_ridge->tree, folder));
   EXPECT_EQ(rock_ridge->volume_id, "MY_FOLDER");
-
-  std::optional<IsoImageContents> joliet = ReadIsoImage(output_, IsoTreeKind::Joliet);
-  ASSERT_TRUE(joliet.has_value());
-  folder.erase("link to blanks");
-  EXPECT_TRUE(SameTree(joliet->tree, folder));
 }
 
 TEST_F(HdiutilTest, ReplacesAnExistingImageOnlyWithOv) {
@@ -670,6 +676,105 @@ TEST(CommandLineTest, DefaultVolumeNameIsTheFoldersName) {
 
 TEST(CommandLineTest, FailureLineKeepsAReasonOnOneLine) {
   EXPECT_EQ(FailureLine("a\nb\tc"), std::string(FailurePrefix) + "a\\x0Ab\\x09c\n");
+}
+
+}  // namespace
+
+// The image read back by the readers that users have: bsdtar (libarchive, which archive
+// managers are built on), osirrox, and isoinfo for the Joliet tree that Windows reads.
+namespace {
+
+constexpr time_t Dated = 981'173'106;  // 2001-02-03 04:05:06 UTC
+
+// The regular files under folder, and their modification times.
+TreeContents FilesIn(const std::string& folder, std::map<std::string, time_t>& modified) {
+  TreeContents files;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    std::string relative = entry.path().lexically_relative(folder).string();
+    files[relative] = ReadFile(entry.path().string());
+    struct stat info;
+    modified[relative] = lstat(entry.path().c_str(), &info) == 0 ? info.st_mtime : -1;
+  }
+  return files;
+}
+
+// Each file of isoinfo's Joliet listing, by path, with the date it shows ("Feb  3 2001").
+std::map<std::string, std::string> JolietFileDates(const std::string& listing) {
+  static const std::regex Heading("Directory listing of /(.*)");
+  static const std::regex Entry(
+      R"(^-\S*\s+\d+\s+\d+\s+\d+\s+\d+ (\w{3} [ \d]\d \d{4}) \[[^\]]*\]  (.*?)(;1)? ?$)");
+  std::map<std::string, std::string> dates;
+  std::string folder;
+  std::istringstream lines(listing);
+  std::string line;
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (std::regex_match(line, match, Heading)) {
+      folder = match[1];
+    } else if (std::regex_match(line, match, Entry)) {
+      dates[folder + match[2].str()] = match[1];
+    }
+  }
+  return dates;
+}
+
+TEST_F(HdiutilTest, ReadersGetTheFolderAsAFileManagerShowsIt) {
+  for (const char* reader : {"bsdtar", "osirrox", "isoinfo"}) {
+    if (!HasProgram(reader)) GTEST_SKIP() << reader << " is not installed";
+  }
+  const std::string elsewhere = scratch_.path() + "/elsewhere";
+  const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/deep.txt";
+  WriteTree(elsewhere, {{"Projects/report.txt", "important"},
+                        {"Projects/plans/2001.txt", RandomBytes(5000)},
+                        {"single.txt", "a linked file"}});
+  WriteTree(source_, {{"name with a blank.txt", "blank"},
+                      {"empty", ""},
+                      {deep, "deep"},
+                      {"single link.txt", "-> ../elsewhere/single.txt"},
+                      {"sub/loop", "-> .."},
+                      {"dangling", "-> nowhere"}});
+  fs::create_directory_symlink(elsewhere + "/Projects", source_ + "/Projects");
+  for (const std::string& folder : {source_, elsewhere}) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+      if (!entry.is_regular_file() || entry.is_symlink()) continue;
+      timespec times[2] = {{Dated, 0}, {Dated, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0);
+    }
+  }
+  const TreeContents expected{{"Projects/plans/2001.txt", RandomBytes(5000)},
+                              {"Projects/report.txt", "important"},
+                              {deep, "deep"},
+                              {"empty", ""},
+                              {"name with a blank.txt", "blank"},
+                              {"single link.txt", "a linked file"}};
+
+  RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("warning: " + source_ + "/dangling was left out"), std::string::npos);
+  EXPECT_NE(run.out.find("warning: " + source_ + "/sub/loop was left out"), std::string::npos);
+
+  const std::vector<std::vector<std::string>> extractions{
+      {"bsdtar", "-xf", output_, "-C", "TO"},
+      {"osirrox", "-indev", output_, "-extract", "/", "TO"}};
+  for (std::vector<std::string> command : extractions) {
+    const std::string into = scratch_.path() + "/" + command[0];
+    fs::create_directory(into);
+    std::replace(command.begin(), command.end(), std::string("TO"), into);
+    std::string output;
+    EXPECT_EQ(RunProgram(command, output), 0) << command[0] << ": " << output;
+    std::map<std::string, time_t> modified;
+    EXPECT_TRUE(SameTree(FilesIn(into, modified), expected)) << command[0];
+    for (const auto& [path, time] : modified)
+      EXPECT_EQ(time, Dated) << command[0] << ": " << path;
+  }
+
+  std::string listing;
+  ASSERT_EQ(RunProgram({"isoinfo", "-J", "-l", "-i", output_}, listing), 0) << listing;
+  std::map<std::string, std::string> joliet_dates;
+  for (const auto& [path, contents] : expected)
+    joliet_dates[path] = "Feb  3 2001";
+  EXPECT_EQ(JolietFileDates(listing), joliet_dates) << listing;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -305,6 +306,48 @@ std::vector<FileId> ExcludedFiles(const ImageFile& file) {
   return excluded;
 }
 
+// The earlier image at the destination and the folder it lies in, if there is one. A link
+// given as the destination has been followed to the file that the run replaces.
+std::optional<ReplacedImage> FindReplacedImage(const MakeHybridOptions& options,
+                                               const ImageFile& file) {
+  std::filesystem::path output(file.destination());
+  std::filesystem::path folder = output.parent_path();
+  if (folder.empty()) folder = ".";
+  struct stat image;
+  struct stat holder;
+  if (lstat(output.c_str(), &image) != 0 || stat(folder.c_str(), &holder) != 0) {
+    return std::nullopt;
+  }
+  return ReplacedImage{{image.st_dev, image.st_ino},
+                       {holder.st_dev, holder.st_ino},
+                       output.filename().string(),
+                       options.output};
+}
+
+// Relocation of deep folders.
+//
+// An ISO 9660 tree holds eight levels of folders, the root's one of them; Rock Ridge moves
+// deeper folders elsewhere and leaves a pointer to each at its place. libisofs moves them into
+// the root, where libarchive (bsdtar and the archive managers built on it) refuses the whole
+// image; into a folder of this name it reads them, as the Linux kernel, osirrox and 7-Zip do.
+// Made by this program, when the tree is that deep, and hidden from the Joliet tree, which has
+// no depth limit and would show it as an empty folder: libisofs would make it in both trees.
+// Rock Ridge readers but libarchive show it, empty; its name hides it in file managers. A
+// folder of that name in the folder itself takes the relocated folders instead.
+constexpr const char* RelocationFolder = ".rr_moved";
+constexpr size_t DeepestUnmoved = 7;  // below the root
+
+std::string MakeRelocationFolder(IsoImage* image) {
+  IsoDir* root = iso_image_get_root(image);
+  if (iso_dir_get_node(root, RelocationFolder, nullptr) == 1) return {};  // the folder's own
+  IsoDir* folder = nullptr;
+  int result = iso_image_add_new_dir(image, root, RelocationFolder, &folder);
+  if (result < 0) return iso_error_to_msg(result);
+  iso_node_set_permissions(ISO_NODE(folder), iso_node_get_permissions(ISO_NODE(root)));
+  iso_node_set_hidden(ISO_NODE(folder), LIBISO_HIDE_ON_JOLIET | LIBISO_HIDE_ON_1999);
+  return {};
+}
+
 std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
                       StreamContext& streams, SourceSnapshot& snapshot,
                       std::vector<IsoFile*>& files, ProgressSink& progress) {
@@ -312,13 +355,24 @@ std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, I
   int result = iso_image_new(options.volume_name.c_str(), &created);
   if (result < 0) return iso_error_to_msg(result);
   image.reset(created);
-  FolderScan scan{created, ExcludedFiles(file), &streams, &snapshot, &files, getuid()};
+  size_t deepest = 0;
+  FolderScan scan{created,
+                  ExcludedFiles(file),
+                  FindReplacedImage(options, file),
+                  &streams,
+                  &snapshot,
+                  &files,
+                  getuid(),
+                  !options.keep_symlinks,
+                  [&progress](const std::string& text) { progress.Warned(text); },
+                  &deepest};
   std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
+  if (reason.empty() && deepest > DeepestUnmoved) reason = MakeRelocationFolder(created);
   if (reason.empty()) reason = TakeMessages(progress);
   return reason;
 }
 
-WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
+WriteOptionsPtr WriteOptions(const MakeHybridOptions& options, IsoImage* image) {
   IsoWriteOpts* created = nullptr;
   if (iso_write_opts_new(&created, 0) < 0) return nullptr;
   WriteOptionsPtr write_options(created);
@@ -326,6 +380,12 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options) {
   iso_write_opts_set_rockridge(created, 1);
   // Rock Ridge names are the files' own names, which are UTF-8.
   iso_write_opts_set_output_charset(created, "UTF-8");
+  if (iso_dir_get_node(iso_image_get_root(image), RelocationFolder, nullptr) == 1) {
+    iso_write_opts_set_rr_reloc(created, Text(RelocationFolder), 0);
+  }
+  // The directory records of every tree, which all but Rock Ridge readers show, hold each
+  // file's modification time rather than the image's.
+  iso_write_opts_set_dir_rec_mtime(created, 7);
   // The files' data in the order of their weights (see OrderData).
   iso_write_opts_set_sort_files(created, 1);
   if (!options.joliet) return write_options;
@@ -470,7 +530,7 @@ std::unique_ptr<DataCopy> StartDataCopy(const DataLayout& layout, uint64_t image
 std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFile& file,
                        StreamContext& streams, const SourceSnapshot& snapshot,
                        const std::vector<IsoFile*>& files, ProgressSink& progress, DataPath& path) {
-  WriteOptionsPtr write_options = WriteOptions(options);
+  WriteOptionsPtr write_options = WriteOptions(options, image.get());
   if (!write_options) return "cannot set up the image options";
   // libisofs writes the files' data last, one file after the other in its order. Expected
   // before its writer thread starts, which may reach the data at once.

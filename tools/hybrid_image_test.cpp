@@ -65,13 +65,18 @@ TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   QuietSink sink;
 
   ASSERT_EQ(MakeHybridImage(options, sink), "");
+  // The linked folder is there a second time, its files' data once.
   TreeContents folder = ReadFolderTree(source);
+  folder.erase("link to f1");
+  for (const auto& [path, contents] : TreeContents(folder)) {
+    if (path.starts_with("f1/")) folder["link to " + path] = contents;
+  }
+  folder["link to f1/"] = "";
   std::optional<IsoImageContents> rock_ridge = ReadIsoImage(options.output, IsoTreeKind::RockRidge);
   ASSERT_TRUE(rock_ridge.has_value());
   EXPECT_TRUE(SameTree(rock_ridge->tree, folder));
   std::optional<IsoImageContents> joliet = ReadIsoImage(options.output, IsoTreeKind::Joliet);
   ASSERT_TRUE(joliet.has_value());
-  folder.erase("link to f1");  // Joliet has no links
   EXPECT_TRUE(SameTree(joliet->tree, folder));
 }
 

@@ -1,11 +1,16 @@
 #include "tools/test_support.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 #include "tools/libisofs_api.h"
 
@@ -44,6 +49,43 @@ void WriteTree(const std::string& folder, const TreeContents& tree) {
       WriteFile(full, contents);
     }
   }
+}
+
+bool HasProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path != nullptr ? path : "";
+  while (!rest.empty()) {
+    std::string_view folder = rest.substr(0, rest.find(':'));
+    rest.remove_prefix(std::min(rest.size(), folder.size() + 1));
+    if (access((std::string(folder) + "/" + name).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+int RunProgram(const std::vector<std::string>& arguments, std::string& output) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  FILE* out = std::tmpfile();
+  if (out == nullptr) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(out), STDERR_FILENO);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  bool exited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+  std::rewind(out);
+  output.clear();
+  char buffer[4096];
+  size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, out)) > 0)
+    output.append(buffer, count);
+  std::fclose(out);
+  return exited ? WEXITSTATUS(status) : -1;
 }
 
 TreeContents ReadFolderTree(const std::string& folder) {
@@ -109,16 +151,18 @@ std::optional<std::string> ReadStream(IsoStream* stream) {
   return contents;
 }
 
-bool ReadDir(IsoDir* dir, const std::string& prefix, TreeContents& tree) {
+bool ReadDir(IsoDir* dir, const std::string& prefix, IsoImageContents& into) {
+  TreeContents& tree = into.tree;
   IsoDirIter* children = nullptr;
   if (iso_dir_get_children(dir, &children) < 0) return false;
   bool ok = true;
   IsoNode* node = nullptr;
   while (ok && iso_dir_iter_next(children, &node) == 1) {
     std::string path = prefix + iso_node_get_name(node);
+    into.modified[path] = iso_node_get_mtime(node);
     if (IsoDir* subdir = ISO_DIR(node)) {
       tree[path + "/"] = "";
-      ok = ReadDir(subdir, path + "/", tree);
+      ok = ReadDir(subdir, path + "/", into);
     } else if (IsoFile* file = ISO_FILE(node)) {
       std::optional<std::string> contents = ReadStream(iso_file_get_stream(file));
       ok = contents.has_value();
@@ -142,7 +186,8 @@ std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKi
   IsoReadOpts* options = nullptr;
   iso_read_opts_new(&options, 0);
   bool joliet = kind == IsoTreeKind::Joliet;
-  iso_read_opts_set_no_rockridge(options, joliet);
+  iso_read_opts_set_no_rockridge(options, kind != IsoTreeKind::RockRidge);
+  iso_read_opts_set_no_joliet(options, kind == IsoTreeKind::Iso9660);
   iso_read_opts_set_preferjoliet(options, joliet);
   IsoImage* read = nullptr;
   iso_image_new("read", &read);
@@ -152,12 +197,16 @@ std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKi
   iso_data_source_unref(source);
 
   std::optional<IsoImageContents> contents;
-  bool has_tree = result >= 0 && (joliet ? iso_read_image_features_has_joliet(features)
-                                         : iso_read_image_features_has_rockridge(features));
+  bool has_tree = result >= 0;
+  if (has_tree && kind == IsoTreeKind::Joliet) {
+    has_tree = iso_read_image_features_has_joliet(features);
+  } else if (has_tree && kind == IsoTreeKind::RockRidge) {
+    has_tree = iso_read_image_features_has_rockridge(features);
+  }
   if (has_tree) {
     contents.emplace();
     contents->volume_id = iso_image_get_volume_id(read);
-    if (!ReadDir(iso_image_get_root(read), "", contents->tree)) contents.reset();
+    if (!ReadDir(iso_image_get_root(read), "", *contents)) contents.reset();
   }
   if (result >= 0) iso_read_image_features_destroy(features);
   iso_image_unref(read);

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Relative path -> contents for files, "-> " + target for symbolic links; relative path + "/"
 // -> "" for folders.
@@ -31,6 +33,12 @@ void WriteFile(const std::string& path, const std::string& contents);
 void WriteTree(const std::string& folder, const TreeContents& tree);
 std::string ReadFile(const std::string& path);
 
+// Whether an executable of that name is on the PATH.
+bool HasProgram(const std::string& name);
+// Runs a program found through the PATH and returns its exit status, or -1; its standard
+// output and error go to output.
+int RunProgram(const std::vector<std::string>& arguments, std::string& output);
+
 // Special files are not expected in test folders and fail the read.
 TreeContents ReadFolderTree(const std::string& folder);
 
@@ -38,11 +46,13 @@ TreeContents ReadFolderTree(const std::string& folder);
 // printing megabytes of file data.
 ::testing::AssertionResult SameTree(const TreeContents& actual, const TreeContents& expected);
 
-enum class IsoTreeKind { RockRidge, Joliet };
+// Iso9660: the plain tree, with the names and times of its directory records.
+enum class IsoTreeKind { RockRidge, Joliet, Iso9660 };
 
 struct IsoImageContents {
   TreeContents tree;
   std::string volume_id;
+  std::map<std::string, time_t> modified;  // by the tree's paths
 };
 
 // Reads one tree of the image with libisofs; nullopt when the image, or the tree asked for,
