@@ -449,6 +449,18 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// A name in a warning cannot start a line of its own that a caller would take for progress
+// or for another warning.
+TEST_F(HdiutilTest, AWarningStaysOneLineWhateverTheNameHolds) {
+  fs::create_symlink("nowhere", source_ + "/odd\n100%\nwarning: forged");
+  RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("warning: " + source_ + "/odd\\n100%\\nwarning: forged was left out"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("\nwarning: forged"), std::string::npos);
+}
+
 TEST_F(HdiutilTest, AcceptsAnOutputNameOf250Bytes) {
   WriteTree(source_, {{"kept.txt", "kept"}});
   std::string name = std::string(246, 'n') + ".iso";

@@ -27,8 +27,20 @@ class ConsoleProgress : public ProgressSink {
       std::printf("%d%%\n", ++reported_percent_);
     std::fflush(stdout);
   }
+  // One line a warning, whatever the names in it hold: a line feed in a name would otherwise
+  // start a line of its own, which a caller could take for progress or another warning.
   void Warned(std::string_view text) override {
-    std::printf("warning: %.*s\n", static_cast<int>(text.size()), text.data());
+    std::string line = "warning: ";
+    for (char character : text) {
+      if (character == '\n') {
+        line += "\\n";
+      } else if (character == '\r') {
+        line += "\\r";
+      } else {
+        line += character;
+      }
+    }
+    std::puts(line.c_str());
   }
 
  private:
