@@ -71,6 +71,15 @@ std::string FolderOf(const std::string& destination) {
   return slash == 0 ? "/" : destination.substr(0, slash);
 }
 
+// Makes the folder's entries durable, the image's new name among them. Best effort: the
+// rename has been done whatever this finds.
+void FlushFolder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 // Moves from to the vacant name to; fails with EEXIST when to exists. Falls back to a hard
 // link where the file system has no exclusive rename.
 int RenameExclusive(const char* from, const char* to) {
@@ -253,6 +262,7 @@ std::string ImageFile::Commit(size_t expected_size, bool replace) {
   int renamed = replace ? rename(temporary_.c_str(), destination_.c_str())
                         : RenameExclusive(temporary_.c_str(), destination_.c_str());
   if (renamed != 0) return errno == EEXIST ? "file exists" : Failure("cannot replace", errno);
+  FlushFolder(FolderOf(destination_));
   temporary_.clear();
   has_pending_path = 0;
   std::move(blocked).Keep();
