@@ -47,7 +47,6 @@ class ProgramPumpTest : public ProgramRunnerTest {
  protected:
   Collected Pump(const std::string& script) {
     std::u16string parameters = u"-c \"" + std::u16string(script.begin(), script.end()) + u"\"";
-    parameters.reserve(parameters.size() + 8);
     Collected seen;
     seen.record =
         reinterpret_cast<ProgramRecord*>(LaunchProgram(u"sh", parameters.c_str(), u"", kReadBoth));
@@ -179,7 +178,6 @@ TEST(KeptProgramTest, IsAskedToEndWithSigtermWhenItsLauncherIsKilled) {
   const std::string script =
       "-c \"trap 'echo term > " + mark + "; kill $!; exit 0' TERM; sleep 60 & echo $!; wait\"";
   std::u16string parameters(script.begin(), script.end());
-  parameters.reserve(parameters.size() + 8);
   const Orphan program = KillLauncherOf(u"sh", parameters.c_str(), true);
   std::string ended;
   std::getline(std::ifstream(mark), ended);
