@@ -25,14 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class WarningSink : public ProgressSink {
- public:
-  void Started(uint64_t) override {}
-  void Advanced(uint64_t, uint64_t) override {}
-  void Warned(std::string_view text) override { warnings.emplace_back(text); }
-  std::vector<std::string> warnings;
-};
-
 std::string RandomBytes(size_t size) {
   std::mt19937 generator(static_cast<unsigned>(size));
   std::string bytes(size, '\0');
@@ -63,7 +55,7 @@ class FolderScanTest : public ::testing::Test {
   std::string source_ = scratch_.path() + "/source";
   std::string elsewhere_ = scratch_.path() + "/elsewhere";
   std::string output_ = scratch_.path() + "/output.iso";
-  WarningSink sink_;
+  RecordingSink sink_;
 };
 
 // A folder linked from elsewhere (a Projects link in Documents) and a linked
@@ -110,7 +102,7 @@ TEST_F(FolderScanTest, FolderReachedTwiceHoldsItsDataOnce) {
 
 // The change check follows the links too: a linked file that changes once the
 // image has started fails the run.
-class ChangingSink : public WarningSink {
+class ChangingSink : public RecordingSink {
  public:
   explicit ChangingSink(std::string file) : file_(std::move(file)) {}
   void Started(uint64_t) override { std::ofstream(file_, std::ios::app) << "more"; }

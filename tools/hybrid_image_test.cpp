@@ -31,13 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class QuietSink : public ProgressSink {
- public:
-  void Started(uint64_t) override {}
-  void Advanced(uint64_t, uint64_t) override {}
-  void Warned(std::string_view) override {}
-};
-
 std::string RandomBytes(size_t size, unsigned seed) {
   std::mt19937 generator(seed);
   std::string bytes(size, '\0');
@@ -62,7 +55,7 @@ TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   WriteFile(source + "/empty", "");
   WriteFile(source + "/f2/large.bin", RandomBytes(300'000, 1200));
   MakeHybridOptions options{scratch.path() + "/output.iso", source, "SOURCE", true, false};
-  QuietSink sink;
+  RecordingSink sink;
 
   ASSERT_EQ(MakeHybridImage(options, sink), "");
   // The linked folder is there a second time, its files' data once.
@@ -109,7 +102,7 @@ TEST(HybridImageTest, PlacedDataIsWhereLibisofsWritesIt) {
   WriteFile(source + "/empty", "");
   WriteFile(source + "/f1/empty too", "");
   fs::create_hard_link(source + "/f0/file 0", source + "/f6/link to file 0");
-  QuietSink sink;
+  RecordingSink sink;
   std::string images[2];
   for (DataPath path : {DataPath::Placed, DataPath::Streamed}) {
     int index = static_cast<int>(path);
@@ -191,7 +184,7 @@ TEST(FileStreamTest, WriterWaitsAtTheFirstFileUntilToldWhatToDeliver) {
 
 // Changes a source file once the image has started: after the scan recorded the file, while
 // libisofs's writer thread reads it, or the consuming thread reads it ahead.
-class ChangingSink : public QuietSink {
+class ChangingSink : public RecordingSink {
  public:
   ChangingSink(void (*change)(const std::string&), std::string file)
       : change_(change), file_(std::move(file)) {}
@@ -301,7 +294,7 @@ TEST(SourceFifoTest, FileReplacedByAFifoFailsTheRunWithoutWaiting) {
 
 // Queues a libisofs message of the given severity as the image starts, as libisofs does for
 // what it meets while writing, and keeps what reaches the sink.
-class MessageSink : public QuietSink {
+class MessageSink : public RecordingSink {
  public:
   explicit MessageSink(const char* severity) : severity_(severity) {}
   void Started(uint64_t) override {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/hybrid_image.h"
+
 // Relative path -> contents for files, "-> " + target for symbolic links; relative path + "/"
 // -> "" for folders.
 using TreeContents = std::map<std::string, std::string>;
@@ -48,6 +50,15 @@ TreeContents ReadFolderTree(const std::string& folder);
 
 // Iso9660: the plain tree, with the names and times of its directory records.
 enum class IsoTreeKind { RockRidge, Joliet, Iso9660 };
+
+// Takes a run's progress without showing it, and keeps its warnings.
+class RecordingSink : public ProgressSink {
+ public:
+  void Started(uint64_t) override {}
+  void Advanced(uint64_t, uint64_t) override {}
+  void Warned(std::string_view text) override { warnings.emplace_back(text); }
+  std::vector<std::string> warnings;
+};
 
 struct IsoImageContents {
   TreeContents tree;
