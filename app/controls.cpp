@@ -3,7 +3,9 @@
 #include <QEvent>
 #include <QObject>
 #include <QWidget>
+#include <array>
 #include <optional>
+#include <span>
 
 #include "gui/gadgets/drag_drop.h"
 #include "gui/gadgets/gadgets.h"
@@ -42,9 +44,16 @@ void SetRunControls(RunKind kind, bool running) {
   const int32_t disable = running ? 1 : 0;
   SetGadgetItemAttribute(GadgetTabs, kind == RunKind::Iso ? FloppyTab : IsoTab,
                          PanelItemAttributeDisabled, disable);
+  static constexpr std::array<int64_t, 5> kIsoInputs = {
+      GadgetSourcePath, GadgetBrowse, GadgetVolumeName, GadgetIsoImagePath, GadgetIsoImageBrowse};
+  static constexpr std::array<int64_t, 2> kFloppyInputs = {GadgetFloppyImagePath,
+                                                           GadgetFloppyImageBrowse};
+  const std::span<const int64_t> inputs = kind == RunKind::Iso
+                                              ? std::span<const int64_t>(kIsoInputs)
+                                              : std::span<const int64_t>(kFloppyInputs);
+  for (int64_t input : inputs)
+    DisableGadget(input, disable);
   if (kind == RunKind::Iso) {
-    DisableGadget(GadgetSourcePath, disable);
-    DisableGadget(GadgetBrowse, disable);
     SetGadgetText(GadgetCreateIso, running ? u"Cancel" : u"Create ISO");
     DisableGadget(GadgetCreateIso, 0);
     FilterSecondClicks(GadgetCreateIso, running);

@@ -13,6 +13,14 @@ inline constexpr int64_t GadgetCreateIso = 3;
 inline constexpr int64_t GadgetCreateFloppy = 4;
 inline constexpr int64_t GadgetStatus = 5;
 inline constexpr int64_t GadgetProgress = 6;
+// Where each tab's image goes: a field with its full path and a "..." button that chooses it.
+inline constexpr int64_t GadgetIsoImagePath = 7;
+inline constexpr int64_t GadgetIsoImageBrowse = 8;
+inline constexpr int64_t GadgetFloppyImagePath = 9;
+inline constexpr int64_t GadgetFloppyImageBrowse = 10;
+// The ISO's volume name, and below it how the image's trees will store it.
+inline constexpr int64_t GadgetVolumeName = 11;
+inline constexpr int64_t GadgetVolumeNote = 12;
 
 // The gadgets that take a folder dragged from a file manager: the field, and the panel with
 // both its pages.

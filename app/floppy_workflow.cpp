@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/choices.h"
 #include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr int64_t kFloppyBlocks = 1440;
 constexpr int64_t kFloppyBlockSize = 1024;
-constexpr const char16_t* kFloppyImageName = u"Empty_Floppy.img";
 constexpr const char16_t* kFailed = u"ERROR: Failed to create floppy image";
 
 // Why the finished image could not take its name, when that is why the last run failed.
@@ -49,16 +49,18 @@ void KeepNamingFailure(const char16_t* image) {
   NamingFailure = mark.Finish();
 }
 
-void CreateFloppy(const char16_t* desktop) {
-  if (!IsFolder(desktop)) {
-    ReportMissingFolder(desktop);
+void CreateFloppy(const ImagePlace& place) {
+  if (!IsFolder(place.folder.Get())) {
+    ReportMissingFolder(place.folder.Get());
     return ShowStatus(kFailed);
   }
-  const StringVariable image = ImagePath(desktop, kFloppyImageName);
   // Only quitting ends a floppy run early, and the program ends with it.
   RunImageWorkflow(
-      image.Get(), RunKind::Floppy,
-      [&] { return MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, kFloppyImageName, desktop); },
+      place.path.Get(), RunKind::Floppy,
+      [&] {
+        return MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, place.name.Get(),
+                               place.folder.Get());
+      },
       RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &FailureReason});
 }
 
@@ -66,9 +68,10 @@ void CreateFloppy(const char16_t* desktop) {
 
 int64_t OnCreateFloppy() {
   if (ToolRunning()) return 0;
-  StringVariable desktop = DesktopFolder();
+  StoreChoices();
+  const ImagePlace place = ImagePlaceIn(GadgetFloppyImagePath, DefaultFloppyImageName);
   DisableGadget(GadgetCreateFloppy, 1);
-  CreateFloppy(desktop.Get());
+  CreateFloppy(place);
   DisableGadget(GadgetCreateFloppy, 0);
   return 0;
 }

@@ -6,6 +6,9 @@
 
 #include "app/tool_run.h"
 
+// The name of the handler's image until the user chooses another.
+inline constexpr const char16_t* DefaultFloppyImageName = u"Empty_Floppy.img";
+
 // The "Create Floppy" button's handler. Returns 0.
 int64_t OnCreateFloppy();
 

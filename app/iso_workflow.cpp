@@ -4,17 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "app/choices.h"
 #include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
+#include "gui/gadgets/string_gadget.h"
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
 
 namespace {
-
-constexpr const char16_t* kDefaultImageName = u"output.iso";
 
 constexpr const char16_t* kCancelled = u"ISO creation was cancelled";
 // What our hdiutil puts before the reason of a failed run, after its own name.
@@ -105,46 +105,124 @@ bool RefuseUnquotablePath(const char16_t* path) {
   return true;
 }
 
+// The volume name field's text, as typed; empty when the tool is to name the volume itself.
+StringVariable TypedVolumeName() {
+  StringMark mark;
+  GetGadgetText(GadgetVolumeName, mark.Offset());
+  return std::move(mark).Keep();
+}
+
 // Checks, asks and runs; the caller enables the button again whatever happens here.
-void CreateIso(const char16_t* source, const char16_t* desktop) {
+void CreateIso(const char16_t* source, const ImagePlace& place) {
   if (!IsFolder(source)) return CancelForMissingFolder(source);
-  if (!IsFolder(desktop)) return CancelForMissingFolder(desktop);
-  StringVariable image = ImagePath(desktop, kDefaultImageName);
-  if (RefuseUnquotablePath(source) || RefuseUnquotablePath(image.Get())) return;
+  if (!IsFolder(place.folder.Get())) return CancelForMissingFolder(place.folder.Get());
+  const StringVariable volume = TypedVolumeName();
+  if (RefuseUnquotablePath(source) || RefuseUnquotablePath(place.path.Get()) ||
+      RefuseUnquotablePath(volume.Get())) {
+    return;
+  }
   const ToolOutcome outcome = RunImageWorkflow(
-      image.Get(), RunKind::Iso, [&] { return MakeIsoImage(source, desktop, u""); },
+      place.path.Get(), RunKind::Iso,
+      [&] { return MakeIsoImage(source, place.folder.Get(), place.name.Get(), volume.Get()); },
       RunTexts{u"Finished... ISO saved to ", u"ERROR: Failed to create ISO", kCancelled,
                &WithoutFailurePrefix});
   if (outcome == ToolOutcome::Succeeded) ReportWarnings();
 }
 
+// The last part of a folder's path, its trailing slashes left out.
+std::u16string FolderName(std::u16string path) {
+  while (path.size() > 1 && path.back() == u'/')
+    path.pop_back();
+  const size_t slash = path.rfind(u'/');
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+// The unit with a-z raised to A-Z, as ISO 9660 names are.
+char16_t Raised(char16_t unit) {
+  return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
+
+// Code points of a name, each as its UTF-16 units.
+std::vector<std::u16string> CodePoints(const std::u16string& name) {
+  std::vector<std::u16string> points;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const bool pair = name[i] >= 0xD800 && name[i] < 0xDC00 && i + 1 < name.size() &&
+                      name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000;
+    points.push_back(name.substr(i, pair ? 2 : 1));
+    if (pair) ++i;
+  }
+  return points;
+}
+
 }  // namespace
+
+std::u16string IsoVolumeForm(const std::u16string& name) {
+  std::u16string stored;
+  for (const std::u16string& point : CodePoints(name)) {
+    if (stored.size() == 32) break;
+    const char16_t unit = point.size() == 1 ? Raised(point[0]) : u'_';
+    const bool kept =
+        (unit >= u'A' && unit <= u'Z') || (unit >= u'0' && unit <= u'9') || unit == u'_';
+    stored += kept ? unit : u'_';
+  }
+  return stored;
+}
+
+std::u16string JolietVolumeForm(const std::u16string& name) {
+  std::u16string stored;
+  for (const std::u16string& point : CodePoints(name)) {
+    if (stored.size() == 16) break;
+    stored += point.size() == 1 ? point[0] : u'_';
+  }
+  return stored;
+}
+
+void ShowVolumeName() {
+  const std::u16string folder_name = FolderName(TrimmedSourcePath().Get());
+  SetGadgetPlaceholder(GadgetVolumeName, folder_name.c_str());
+  const std::u16string typed = TypedVolumeName().Get();
+  const std::u16string name = typed.empty() ? folder_name : typed;
+  const std::u16string iso = IsoVolumeForm(name);
+  const std::u16string joliet = JolietVolumeForm(name);
+  // ISO 9660 raises every name to upper case, which is no news worth a note.
+  std::u16string raised = name;
+  for (char16_t& unit : raised)
+    unit = Raised(unit);
+  std::u16string note;
+  if (iso != raised || joliet != name) {
+    note = u"Stored as \"" + iso + u"\" in ISO 9660 and \"" + joliet + u"\" in Joliet";
+  }
+  SetGadgetText(GadgetVolumeNote, note.c_str());
+}
 
 int64_t OnCreateIso() {
   if (ToolRunning()) {
     CancelTool();
     return 0;
   }
+  StoreChoices();
   StringVariable source = TrimmedSourcePath();
-  StringVariable desktop = DesktopFolder();
+  const ImagePlace place = ImagePlaceIn(GadgetIsoImagePath, DefaultIsoImageName);
   DisableGadget(GadgetCreateIso, 1);
   ShowStatus(u"Checking...");
-  CreateIso(source.Get(), desktop.Get());
+  CreateIso(source.Get(), place);
   DisableGadget(GadgetCreateIso, 0);
   return 0;
 }
 
 ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_text,
-                         const char16_t* name_text) {
+                         const char16_t* name_text, const char16_t* volume_text) {
   // Copied first: a caller's StringStack result would move as the command is built on it.
   const StringVariable source(source_text);
   StringVariable folder(folder_text);
   if (*folder.Get() == u'\0') folder = DesktopFolder();
   StringVariable name(name_text);
-  if (*name.Get() == u'\0') name = kDefaultImageName;
+  if (*name.Get() == u'\0') name = DefaultIsoImageName;
+  const StringVariable volume(volume_text);
   if (!IsFolder(source.Get()) || !IsFolder(folder.Get())) return ToolOutcome::NotStarted;
   StringVariable image = ImagePath(folder.Get(), name.Get());
-  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source.Get())) {
+  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source.Get()) ||
+      !CanQuoteForTool(volume.Get())) {
     return ToolOutcome::NotStarted;
   }
 
@@ -153,5 +231,6 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   Warnings.clear();
   StringMark mark;
   AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
+  if (*volume.Get() != u'\0') AppendStrings({u" -default-volume-name \"", volume.Get(), u"\""});
   return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &TakeToolOutput);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/choices.h"
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/tool_run.h"
@@ -23,6 +24,7 @@
 #include "gui/requesters/path_requester.h"
 #include "gui/windows/windows.h"
 #include "runtime/object_table.h"
+#include "runtime/qstring_bridge.h"
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
 
@@ -41,28 +43,41 @@ class EscapeKey final : public KzWindowShortcut {
   }
 };
 
-// "Source Folder:" takes the room its text needs at the user's font size, which the field
-// gives up at its left end; at the usual sizes both keep their places.
-void FitSourceLabel(int64_t label) {
+// A label takes the room its text needs at the user's font size, which its field gives up at
+// its left end; at the usual sizes both keep their places.
+void FitLabel(int64_t label, const QString& text, int64_t field) {
   constexpr int kLabelX = 20, kLabelWidth = 100, kFieldRight = 490, kGap = 6;
   const std::optional<QFont> font = GetGadgetFont(label);
   if (!font) return;
-  const int needed = QFontMetrics(*font).horizontalAdvance(QStringLiteral("Source Folder:")) + kGap;
+  const int needed = QFontMetrics(*font).horizontalAdvance(text) + kGap;
   if (needed <= kLabelWidth) return;
   ResizeGadget(label, KeepValue, KeepValue, needed, KeepValue);
-  ResizeGadget(GadgetSourcePath, kLabelX + needed, KeepValue, kFieldRight - kLabelX - needed,
-               KeepValue);
+  ResizeGadget(field, kLabelX + needed, KeepValue, kFieldRight - kLabelX - needed, KeepValue);
 }
 
+// A labelled field across a page, with an optional "..." button at its right.
+void CreateFieldRow(int32_t y, const char16_t* label_text, int64_t field, int64_t button) {
+  const int64_t label = CreateTextGadget(AnyObject, 20, y, 100, 25, label_text, 0);
+  CreateStringGadget(field, 120, y, 370, 25, u"", 0);
+  if (button != AnyObject) CreateButtonGadget(button, 500, y, 40, 25, u"...", 0);
+  FitLabel(label, StringToQString(label_text), field);
+}
+
+// The rows below the original controls of each page, and the room the window grows by for
+// them: the panel grows, and the status row moves down with its bottom.
+constexpr int32_t kAddedHeight = 80;
+constexpr int32_t kVolumeRowY = 100;
+constexpr int32_t kImageRowY = 150;
+
 void LayOutControls() {
-  CreatePanelGadget(GadgetTabs, 10, 10, 580, 170);
+  CreatePanelGadget(GadgetTabs, 10, 10, 580, 170 + kAddedHeight);
 
   AddGadgetItem(GadgetTabs, -1, u"ISO from Folder");
-  const int64_t source_label = CreateTextGadget(AnyObject, 20, 20, 100, 25, u"Source Folder:", 0);
-  CreateStringGadget(GadgetSourcePath, 120, 20, 370, 25, u"", 0);
-  FitSourceLabel(source_label);
-  CreateButtonGadget(GadgetBrowse, 500, 20, 40, 25, u"...", 0);
+  CreateFieldRow(20, u"Source Folder:", GadgetSourcePath, GadgetBrowse);
   CreateButtonGadget(GadgetCreateIso, 440, 60, 100, 25, u"Create ISO", 0);
+  CreateFieldRow(kVolumeRowY, u"Volume name:", GadgetVolumeName, AnyObject);
+  CreateTextGadget(GadgetVolumeNote, 120, kVolumeRowY + 26, 420, 20, u"", 0);
+  CreateFieldRow(kImageRowY, u"Save as:", GadgetIsoImagePath, GadgetIsoImageBrowse);
 
   AddGadgetItem(GadgetTabs, -1, u"Create Empty Floppy");
   CreateTextGadget(AnyObject, 20, 20, 320, 100,
@@ -70,11 +85,12 @@ void LayOutControls() {
                    u"for use with, for example, VirtualBox, VMWare etc",
                    0);
   CreateButtonGadget(GadgetCreateFloppy, 430, 60, 110, 25, u"Create Floppy", 0);
+  CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);
   EndGadgetList();
 
-  CreateTextGadget(GadgetStatus, 20, 190, 380, 25, u"", 0);
+  CreateTextGadget(GadgetStatus, 20, 190 + kAddedHeight, 380, 25, u"", 0);
   // The free right part of the status row, level with the status text; shown during runs.
-  CreateProgressBarGadget(GadgetProgress, 410, 193, 170, 16, 0, 100);
+  CreateProgressBarGadget(GadgetProgress, 410, 193 + kAddedHeight, 170, 16, 0, 100);
   HideGadget(GadgetProgress, 1);
 }
 
@@ -83,6 +99,9 @@ void BindHandlers() {
   BindGadgetHandler(GadgetSourcePath, &OnSourcePathChanged, SubtypeChange);
   BindGadgetHandler(GadgetCreateIso, &OnCreateIso);
   BindGadgetHandler(GadgetCreateFloppy, &OnCreateFloppy);
+  BindGadgetHandler(GadgetIsoImageBrowse, &OnChooseIsoImage);
+  BindGadgetHandler(GadgetFloppyImageBrowse, &OnChooseFloppyImage);
+  BindGadgetHandler(GadgetVolumeName, &OnVolumeNameChanged, SubtypeChange);
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
   // A folder dragged from a file manager onto the field or anywhere on the ISO tab.
   for (int64_t target : FolderDropTargets) {
@@ -98,8 +117,8 @@ void BindHandlers() {
 }  // namespace
 
 int64_t BuildMainWindow() {
-  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230, u"Brevik V1.2.5",
-                 kMainWindowFlags) == 0) {
+  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230 + kAddedHeight,
+                 u"Brevik V1.2.5", kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();
@@ -107,6 +126,11 @@ int64_t BuildMainWindow() {
   ResetControls();
   StringVariable documents = DocumentsFolder();
   SetGadgetText(GadgetSourcePath, documents.Get());
+  const StringVariable desktop = DesktopFolder();
+  SetGadgetText(GadgetIsoImagePath, ImagePath(desktop.Get(), DefaultIsoImageName).Get());
+  SetGadgetText(GadgetFloppyImagePath, ImagePath(desktop.Get(), DefaultFloppyImageName).Get());
+  RestoreChoices();
+  ShowVolumeName();
   // Enabled without looking: the field's next edit decides again.
   DisableGadget(GadgetCreateIso, 0);
   return 0;
@@ -140,6 +164,41 @@ int64_t OnBrowseFolder() {
 int64_t OnSourcePathChanged() {
   // An empty path names no folder.
   DisableGadget(GadgetCreateIso, IsFolder(TrimmedSourcePath().Get()) ? 0 : 1);
+  ShowVolumeName();
+  return 0;
+}
+
+int64_t OnVolumeNameChanged() {
+  ShowVolumeName();
+  return 0;
+}
+
+namespace {
+
+// The save dialog at the image's present place; its choice fills the field. Whether to
+// replace an existing image is asked when it comes to that, once.
+void ChooseImagePath(int64_t field, const char16_t* title) {
+  StringVariable current;
+  {
+    StringMark mark;
+    TrimSpaces(GetGadgetText(field, mark.Offset()), mark.Offset());
+    current = std::move(mark).Keep();
+  }
+  StringMark mark;
+  const char16_t* chosen =
+      ChooseFileToSave(title, current.Get(), u"", 0, SaveWithoutReplaceQuestion, mark.Offset());
+  if (!StringsEqual(chosen, u"")) SetGadgetText(field, chosen);
+}
+
+}  // namespace
+
+int64_t OnChooseIsoImage() {
+  ChooseImagePath(GadgetIsoImagePath, u"Save ISO image as");
+  return 0;
+}
+
+int64_t OnChooseFloppyImage() {
+  ChooseImagePath(GadgetFloppyImagePath, u"Save floppy image as");
   return 0;
 }
 
@@ -169,6 +228,7 @@ int64_t OnFolderDropped() {
 }
 
 int64_t OnMainWindowClose() {
+  StoreChoices();
   // A run ends first; its handler returns once the tool has gone. The window stays open:
   // the main loop ends the program when it takes this event.
   CancelTool();
@@ -185,6 +245,7 @@ int64_t OnQuitRequest() {
   // The event stays queued, and the main loop ends the program once the run's handler has
   // returned. A question that is up is answered No, so that no run begins.
   DismissRequesters();
+  StoreChoices();
   CancelTool();
   return 0;
 }

@@ -16,6 +16,11 @@ int64_t ResetControls();
 // Bound handlers; each returns 0.
 int64_t OnBrowseFolder();
 int64_t OnSourcePathChanged();
+// The volume name field's edits: the note says how the image will store the name.
+int64_t OnVolumeNameChanged();
+// The "..." of each tab's "Save as:" row: the desktop's save dialog at the image's place.
+int64_t OnChooseIsoImage();
+int64_t OnChooseFloppyImage();
 int64_t OnMainWindowClose();
 // A drop on the field or the ISO tab: one folder fills the field; anything else leaves it
 // and says why in the status line.

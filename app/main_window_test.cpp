@@ -124,6 +124,18 @@ TEST_F(MainWindowTest, TheChooserStartsAtTheFieldsFolderAndItsChoiceIsJudgedAtOn
   EXPECT_EQ(GadgetText(GadgetSourcePath), QString::fromStdString(chosen + "/").toStdU16String());
 }
 
+// The save dialog starts at the image's place, and choosing an existing file asks nothing
+// there: the overwrite question comes once, when the image is made.
+TEST_F(MainWindowTest, TheSaveDialogFillsTheFieldWithoutAQuestion) {
+  const std::string existing = home_.home() + "/old.iso";
+  WriteFile(existing, "old");
+  QString started_at;
+  AnswerChooser(QString::fromStdString(existing), &started_at);
+  QTest::mouseClick(GadgetWidget(GadgetIsoImageBrowse), Qt::LeftButton);
+  EXPECT_EQ(started_at, QString::fromStdString(home_.desktop()));
+  EXPECT_EQ(GadgetText(GadgetIsoImagePath), QString::fromStdString(existing).toStdU16String());
+}
+
 // Sends a drag over target and drops it there, as Qt delivers a drop from another program.
 // False when the drag was refused: the cursor said so and nothing was dropped.
 bool DropOn(QWidget* target, const QMimeData& data) {

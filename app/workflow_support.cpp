@@ -1,5 +1,7 @@
 #include "app/workflow_support.h"
 
+#include <string>
+
 #include "app/controls.h"
 #include "files/file_queries.h"
 #include "gui/events/event_loop.h"
@@ -74,6 +76,34 @@ StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
   StringMark mark;
   AppendStrings({folder, u"/", name});
   return std::move(mark).Keep();
+}
+
+ImagePlace ImagePlaceIn(int64_t field, const char16_t* default_name) {
+  StringVariable text;
+  {
+    StringMark mark;
+    TrimSpaces(GetGadgetText(field, mark.Offset()), mark.Offset());
+    text = std::move(mark).Keep();
+  }
+  const char16_t* whole = text.Get();
+  const char16_t* last_slash = nullptr;
+  for (const char16_t* unit = whole; *unit != u'\0'; ++unit) {
+    if (*unit == u'/') last_slash = unit;
+  }
+  ImagePlace place;
+  const char16_t* name = last_slash == nullptr ? whole : last_slash + 1;
+  place.name = *name == u'\0' ? default_name : name;
+  if (last_slash == nullptr) {
+    place.folder = DesktopFolder();
+  } else if (last_slash == whole) {
+    place.folder = u"/";
+  } else {
+    place.folder = std::u16string(whole, last_slash).c_str();
+  }
+  // The root folder already ends in its "/".
+  place.path = last_slash == whole ? ImagePath(u"", place.name.Get())
+                                   : ImagePath(place.folder.Get(), place.name.Get());
+  return place;
 }
 
 namespace {

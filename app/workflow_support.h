@@ -40,6 +40,16 @@ StringVariable BundledTool(const char16_t* name);
 // folder + "/" + name.
 StringVariable ImagePath(const char16_t* folder, const char16_t* name);
 
+// Where an image goes, from the path in a tab's "Save as:" field: its folder and its name.
+struct ImagePlace {
+  StringVariable folder;
+  StringVariable name;
+  StringVariable path;  // folder + "/" + name
+};
+// The text after the last "/" of the field's path (blanks around it left out) is the name,
+// default_name when there is none; a path without a folder lies in the Desktop folder.
+ImagePlace ImagePlaceIn(int64_t field, const char16_t* default_name);
+
 // What a workflow says of its run.
 struct RunTexts {
   const char16_t* saved;      // before the image's path when the tool succeeded

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <iterator>
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QTest>
 #include <QWidget>
 
@@ -14,6 +16,8 @@
 #include "app/main_window.h"
 #include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
+#include "gui/windows/kz_window.h"
+#include "gui/windows/windows.h"
 #include "runtime/qstring_bridge.h"
 #include "runtime/string_stack.h"
 #include "tools/test_support.h"
@@ -404,6 +408,122 @@ TEST_F(WorkflowTest, OurHdiutilImagesTheFolderWithItsJolietNames) {
   std::optional<IsoImageContents> joliet = ReadIsoImage(image, IsoTreeKind::Joliet);
   ASSERT_TRUE(joliet.has_value());
   EXPECT_TRUE(SameTree(joliet->tree, tree));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WorkflowTest, EachTabSavesWhereItsFieldSays) {
+  EXPECT_EQ(GadgetText(GadgetIsoImagePath), Wide(home_.desktop() + "/output.iso"));
+  EXPECT_EQ(GadgetText(GadgetFloppyImagePath), Wide(home_.desktop() + "/Empty_Floppy.img"));
+  home_.AddStandInTool("hdiutil", 0);
+  home_.AddStandInTool("dd", 0);
+  MakeFolder(home_.home() + "/images");
+  const std::string iso = home_.home() + "/images/holiday.iso";
+  const std::string floppy = home_.home() + "/images/boot.img";
+  SetGadgetText(GadgetIsoImagePath, Wide(iso).c_str());
+  SetGadgetText(GadgetFloppyImagePath, Wide(floppy).c_str());
+  TypeSource(home_.home() + "/Documents");
+  Press(GadgetCreateIso);
+  EXPECT_EQ(home_.RecordedArguments("hdiutil")[2], iso);
+  EXPECT_EQ(Status(), u"Finished... ISO saved to " + Wide(iso));
+  Press(GadgetCreateFloppy);
+  EXPECT_EQ(Status(), u"Finished... Floppy image saved to " + Wide(floppy));
+  EXPECT_TRUE(PathExists(floppy));
+}
+
+TEST_F(WorkflowTest, AMissingFolderInTheSaveFieldIsNamed) {
+  home_.AddStandInTool("hdiutil", 0);
+  const std::string missing = home_.home() + "/gone";
+  SetGadgetText(GadgetIsoImagePath, Wide(missing + "/a.iso").c_str());
+  TypeSource(home_.home() + "/Documents");
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(box.text, QString::fromStdString("Folder " + missing + " not found"));
+  EXPECT_EQ(Status(), u"ISO creation was cancelled");
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+}
+
+TEST_F(WorkflowTest, TheChoicesComeBackAfterARestart) {
+  EnvironmentChange xdg("XDG_CONFIG_HOME", (home_.home() + "/config").c_str());
+  const std::string source = home_.home() + "/Documents/photos";
+  MakeFolder(source);
+  TypeSource(source);
+  SetGadgetText(GadgetIsoImagePath, u"/srv/images/photos.iso");
+  SetGadgetText(GadgetFloppyImagePath, u"/srv/images/boot.img");
+  NativeWindow(MainWindow)->close();
+  RebuildMainWindow();
+  EXPECT_EQ(GadgetText(GadgetSourcePath), Wide(source));
+  EXPECT_EQ(GadgetText(GadgetIsoImagePath), u"/srv/images/photos.iso");
+  EXPECT_EQ(GadgetText(GadgetFloppyImagePath), u"/srv/images/boot.img");
+  EXPECT_TRUE(PathExists(home_.home() + "/config/brevik/brevik.conf"));
+}
+
+// The volume identifier of the image's Joliet tree, its trailing blanks left out: the 32 bytes
+// at offset 40 of the supplementary volume descriptor, UCS-2 big-endian.
+std::u16string JolietVolumeId(const std::string& image) {
+  const std::string bytes = ReadFile(image);
+  for (size_t sector = 17; (sector + 1) * 2048 <= bytes.size() && sector < 32; ++sector) {
+    const size_t at = sector * 2048;
+    if (static_cast<uint8_t>(bytes[at]) != 2) continue;
+    std::u16string id;
+    for (size_t i = 40; i < 72; i += 2)
+      id += static_cast<char16_t>(static_cast<uint8_t>(bytes[at + i]) << 8 |
+                                  static_cast<uint8_t>(bytes[at + i + 1]));
+    return id.substr(0, id.find_last_not_of(u' ') + 1);
+  }
+  return u"";
+}
+
+// The volume name field's note says what our hdiutil makes of a name that the image's trees
+// cannot hold unchanged.
+TEST_F(WorkflowTest, TheVolumeNameReachesTheImageAsTheNoteSays) {
+  setenv("PATH", (std::string(HDIUTIL_FOLDER) + ":" + getenv("PATH")).c_str(), 1);
+  const std::string source = home_.home() + "/Holiday";
+  WriteTree(source, {{"a.txt", "a"}});
+  QWidget* source_field = GadgetWidget(GadgetSourcePath);
+  QTest::keyClick(source_field, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClicks(source_field, QString::fromStdString(source));
+  EXPECT_EQ(GadgetWidget(GadgetVolumeName)->property("placeholderText").toString(), "Holiday");
+  // Upper case alone is no news.
+  EXPECT_EQ(GadgetText(GadgetVolumeNote), u"");
+  QWidget* volume = GadgetWidget(GadgetVolumeName);
+  QTest::keyClicks(volume, "Sommer am Meer, 2024 ");
+  QKeyEvent dash(QEvent::KeyPress, 0, Qt::NoModifier, QString(QChar(0x2014)));
+  QApplication::sendEvent(volume, &dash);
+  QTest::keyClicks(volume, " Tag 1 bis 14");
+  EXPECT_EQ(GadgetText(GadgetVolumeNote),
+            u"Stored as \"SOMMER_AM_MEER__2024___TAG_1_BIS\" in ISO 9660 and "
+            u"\"Sommer am Meer, \" in Joliet");
+  Press(GadgetCreateIso);
+  const std::string image = home_.desktop() + "/output.iso";
+  ASSERT_EQ(Status(), u"Finished... ISO saved to " + Wide(image));
+  const std::optional<IsoImageContents> primary = ReadIsoImage(image, IsoTreeKind::RockRidge);
+  ASSERT_TRUE(primary);
+  EXPECT_EQ(primary->volume_id, "SOMMER_AM_MEER__2024___TAG_1_BIS");
+  EXPECT_EQ(JolietVolumeId(image), u"Sommer am Meer,");
+}
+
+// At the default font the window's original controls are where they always were; the rows
+// added below them grow the panel, and the status row keeps its place below the panel.
+TEST_F(WorkflowTest, TheOriginalControlsKeepTheirPlaces) {
+  const struct {
+    int64_t gadget;
+    QRect frame;
+  } places[] = {
+      {GadgetSourcePath, {120, 20, 370, 25}},
+      {GadgetBrowse, {500, 20, 40, 25}},
+      {GadgetCreateIso, {440, 60, 100, 25}},
+      {GadgetCreateFloppy, {430, 60, 110, 25}},
+  };
+  for (const auto& place : places)
+    EXPECT_EQ(GadgetWidget(place.gadget)->geometry(), place.frame) << place.gadget;
+  const QRect panel = GadgetWidget(GadgetTabs)->geometry();
+  EXPECT_EQ(panel.topLeft(), QPoint(10, 10));
+  EXPECT_EQ(panel.width(), 580);
+  EXPECT_EQ(GadgetWidget(GadgetStatus)->geometry(), QRect(20, panel.bottom() + 1 + 10, 380, 25));
 }
 
 }  // namespace

@@ -146,3 +146,11 @@ int64_t CreateStringGadget(int64_t number, int32_t x, int32_t y, int32_t width, 
   AddToCurrentView(view);
   return CreationResult(number, record);
 }
+
+void SetGadgetPlaceholder(int64_t gadget, const char16_t* text) {
+  const GadgetRecord* record = GadgetExists(gadget);
+  if (record == nullptr || record->type != GadgetTypeString) return;
+  if (auto* field = qobject_cast<QLineEdit*>(record->view)) {
+    field->setPlaceholderText(StringToQString(text));
+  }
+}

@@ -94,3 +94,7 @@ class KzStringGadgetFunctions final : public KzGadgetFunctions {
 // Returns the handle for AnyObject, else the view's address; 0 on failure.
 int64_t CreateStringGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
                            const char16_t* text, int32_t flags = 0);
+
+// The grey hint that an empty field shows, as what it would stand for. Nothing for a gadget
+// that is not a string gadget.
+void SetGadgetPlaceholder(int64_t gadget, const char16_t* text);

@@ -130,12 +130,13 @@ int64_t ChosenPatternIndex() {
 }
 
 char16_t* ChooseFileToSave(const char16_t* title, const char16_t* initial_path, const char16_t*,
-                           int32_t, int32_t, StringResultPosition p) {
+                           int32_t, int32_t flags, StringResultPosition p) {
   if (!HaveWidgetApplication()) return SetEmptyStringResult(p);
   QFileDialog panel;
   UseQtPanel(panel);
   panel.setAcceptMode(QFileDialog::AcceptSave);
   panel.setFileMode(QFileDialog::AnyFile);
+  panel.setOption(QFileDialog::DontConfirmOverwrite, (flags & SaveWithoutReplaceQuestion) != 0);
   const QStringList chosen = RunForSelection(panel, title, initial_path);
   if (chosen.isEmpty()) return SetEmptyStringResult(p);
   return QStringToStringStackResult(chosen.first(), p);

@@ -54,8 +54,13 @@ char16_t* NextChosenFile(StringResultPosition p);
 // The panels offer no patterns, so the chosen one is always the first.
 int64_t ChosenPatternIndex();
 
+// ChooseFileToSave flag: an existing file is chosen without the question whether to replace
+// it, for a caller that asks that question itself when it comes to writing.
+inline constexpr int32_t SaveWithoutReplaceQuestion = 1;
+
 // The path typed or chosen, unchanged. Choosing an existing file asks first whether to
-// replace it. Pattern, pattern_position and flags are accepted and ignored.
+// replace it, unless flags hold SaveWithoutReplaceQuestion. Pattern and pattern_position are
+// accepted and ignored.
 char16_t* ChooseFileToSave(const char16_t* title, const char16_t* initial_path,
                            const char16_t* pattern, int32_t pattern_position, int32_t flags,
                            StringResultPosition p);
