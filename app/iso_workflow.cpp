@@ -1,7 +1,10 @@
 #include "app/iso_workflow.h"
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/choices.h"
@@ -13,6 +16,7 @@
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
+#include "tools/byte_size.h"
 
 namespace {
 
@@ -36,12 +40,31 @@ int32_t ProgressPercent(const char16_t* line) {
   return percent;
 }
 
+// The image's size as the tool said it during the run under way; none until it has, and
+// none from a tool that does not say it (an older one, a stand-in).
+std::optional<uint64_t> ImageSize;
+
+// The size of a size line such as "size: 3210987654 bytes", which our hdiutil prints once it
+// has laid the image out; nullopt for any other line.
+std::optional<uint64_t> SizeOfLine(const char16_t* line) {
+  const char16_t* digits = SkipPrefix(line, u"size: ");
+  if (digits == nullptr) return std::nullopt;
+  // 19 digits at most, which cannot overflow.
+  uint64_t size = 0;
+  const char16_t* unit = digits;
+  for (; *unit >= u'0' && *unit <= u'9' && unit - digits < 19; ++unit)
+    size = size * 10 + static_cast<uint64_t>(*unit - u'0');
+  if (unit == digits || std::u16string_view(unit) != u" bytes") return std::nullopt;
+  return size;
+}
+
 // A quick tool prints its percents faster than anyone reads them, and each shown percent
 // costs a paint; more than this many a second only cost.
 constexpr std::chrono::milliseconds kProgressInterval{40};
 
-// "Creating ISO... 42%" in the status line and the same on the bar. A percent that follows
-// the last shown one too closely is left out, unless it is the end.
+// "Creating ISO... 42%" in the status line, followed by " of 3.2 GB" once the tool has said
+// the image's size, and the percent on the bar. A percent that follows the last shown one too
+// closely is left out, unless it is the end.
 void ShowProgress(const char16_t* line) {
   static std::chrono::steady_clock::time_point last_shown;
   const int32_t percent = ProgressPercent(line);
@@ -57,6 +80,12 @@ void ShowProgress(const char16_t* line) {
   AppendString(u"Creating ISO... ");
   IntegerToString(percent, StringStackPosition);
   AppendString(u"%");
+  if (ImageSize) {
+    // Rounded as the tool words sizes; the text is ASCII.
+    const std::string size = ByteSizeText(*ImageSize);
+    AppendString(u" of ");
+    AppendString(std::u16string(size.begin(), size.end()).c_str());
+  }
   SetGadgetText(GadgetStatus, mark.Finish());
 }
 
@@ -66,10 +95,15 @@ constexpr const char16_t* kWarningPrefix = u"warning: ";
 // A box lists this many warnings at most, and then how many more there were.
 constexpr size_t kWarningsShown = 20;
 
-// A line of the tool's standard output: a percent, a warning, or something only said.
+// A line of the tool's standard output: a percent, the image's size, a warning, or something
+// only said.
 void TakeToolOutput(const char16_t* line) {
   if (const char16_t* warning = SkipPrefix(line, kWarningPrefix)) {
     Warnings.emplace_back(warning);
+    return;
+  }
+  if (const std::optional<uint64_t> size = SizeOfLine(line)) {
+    ImageSize = size;
     return;
   }
   ShowProgress(line);
@@ -229,6 +263,7 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   // Each path between quotes reaches the tool as one argument. The user has been asked
   // before any replacement, so -ov lets the tool replace an existing image.
   Warnings.clear();
+  ImageSize.reset();
   StringMark mark;
   AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
   if (*volume.Get() != u'\0') AppendStrings({u" -default-volume-name \"", volume.Get(), u"\""});

@@ -152,6 +152,39 @@ TEST_F(ToolRunTest, TheWindowShowsEachStepAndTheProgressWhileOnlyCancelStaysEnab
   EXPECT_TRUE(home_.RecordedArguments("dd").empty());
 }
 
+// Once the tool has said the image's size, each percent comes with it; a tool that says no
+// size (an older one) gets the percent alone, whatever the run before it showed.
+TEST_F(ToolRunTest, TheProgressShowsTheImagesSizeWhenTheToolSaysIt) {
+  home_.AddStandInScript("hdiutil", "echo $$ > '" + Marker() +
+                                        "'\necho 'Creating hybrid image...'\n"
+                                        "echo 'size: 3210987654 bytes'\necho 42%\n"
+                                        "exec sleep 30\n");
+  bool seen_with_size = false;
+  During([&] {
+    if (seen_with_size) return true;
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 42% of 3.2 GB") return false;
+    seen_with_size = true;
+    EXPECT_EQ(GetGadgetState(GadgetProgress), 42);
+    CancelTool();
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_TRUE(seen_with_size);
+  EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+
+  AddToolWaitingAt("1%");
+  bool seen_alone = false;
+  During([&] {
+    if (seen_alone) return true;
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    seen_alone = true;
+    CancelTool();
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_TRUE(seen_alone);
+}
+
 struct StopWay {
   const char* name;
   std::function<void()> stop;

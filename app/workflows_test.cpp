@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QRegularExpression>
 #include <QTest>
 #include <QWidget>
 
@@ -140,6 +142,26 @@ TEST_F(WorkflowTest, IsoFailsWhenTheToolFailsOrIsMissingAndShowsTheToolsReason) 
   Press(GadgetCreateIso);
   EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+}
+
+// The tool refuses, once it knows the image's size, for want of room: the box gives its
+// reason, and the earlier image stays.
+TEST_F(WorkflowTest, IsoRefusedForWantOfSpaceShowsTheToolsReason) {
+  WriteFile(home_.desktop() + "/output.iso", "old");
+  home_.AddStandInScript("hdiutil",
+                         "echo 'Creating hybrid image...'\necho 'size: 3210987654 bytes'\n"
+                         "echo 'hdiutil: makehybrid failed - not enough space in /d: the image "
+                         "needs 3.2 GB, 1.5 GB is free' >&2\nexit 1\n");
+  TypeSource(home_.home() + "/Documents");
+  SeenBox box;
+  AnswerNextBox("Yes", &box);
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
+  EXPECT_EQ(box.shown, 2);
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.text, "not enough space in /d: the image needs 3.2 GB, 1.5 GB is free");
+  EXPECT_EQ(ReadFile(home_.desktop() + "/output.iso"), "old");
 }
 
 TEST_F(WorkflowTest, ThePumpWaitsForTheToolToEndWithoutSpinning) {
@@ -389,6 +411,48 @@ TEST_F(WorkflowTest, TheSystemDdWritesAnEmptyFloppy) {
 }  // namespace
 
 namespace {
+
+// A tmpfs of the given size mounted on folder while this lives; mounted() is false where
+// mounting is not allowed.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& folder, const std::string& size) : folder_(folder) {
+    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  ~SmallFileSystem() {
+    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// Our hdiutil on a Desktop with too little room: it refuses before writing, and the box says
+// how much the image needs.
+TEST_F(WorkflowTest, OurHdiutilRefusesAnImageTheDesktopHasNoRoomFor) {
+  SmallFileSystem small(home_.desktop(), "1m");
+  if (!small.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not allowed here";
+  setenv("PATH", (std::string(HDIUTIL_FOLDER) + ":" + getenv("PATH")).c_str(), 1);
+  const std::string source = home_.home() + "/Source Folder";
+  WriteTree(source, {{"large.bin", std::string(3'000'000, 'x')}});
+  TypeSource(source);
+  SeenBox box;
+  AnswerNextBox("OK", &box);
+  Press(GadgetCreateIso);
+  EXPECT_EQ(Status(), u"ERROR: Failed to create ISO");
+  EXPECT_EQ(box.title, "Error");
+  // A little more than the file, for the image's trees; the empty 1 MiB all free.
+  const QRegularExpression reason(
+      "^not enough space in " +
+      QRegularExpression::escape(QString::fromStdString(home_.desktop())) +
+      ": the image needs 3\\.[0-2] MB, 1\\.0 MB is free$");
+  EXPECT_TRUE(reason.match(box.text).hasMatch()) << box.text.toStdString();
+  EXPECT_TRUE(std::filesystem::is_empty(home_.desktop()));
+}
 
 TEST_F(WorkflowTest, OurHdiutilImagesTheFolderWithItsJolietNames) {
   setenv("PATH", (std::string(HDIUTIL_FOLDER) + ":" + getenv("PATH")).c_str(), 1);

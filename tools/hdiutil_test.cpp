@@ -6,10 +6,12 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/byte_size.h"
 #include "tools/command_line.h"
 #include "tools/test_support.h"
 
@@ -72,6 +75,8 @@ struct RunOptions {
   bool failing_flushes = false;
   // Trace the tool, so that it stops as it calls rename (see StopAtRename).
   bool stopping_at_rename = false;
+  // When not null, the folder the tool runs in.
+  const char* working_folder = nullptr;
 };
 
 constexpr uid_t Nobody = 65534;
@@ -149,6 +154,7 @@ pid_t StartTool(const std::vector<std::string>& arguments, const RunOptions& opt
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (options.working_folder != nullptr && chdir(options.working_folder) != 0) _exit(126);
   if (options.file_size_limit != 0) {
     rlimit limit{options.file_size_limit, options.file_size_limit};
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -336,6 +342,66 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
+// The run's output split into lines.
+std::vector<std::string> Lines(const std::string& out) {
+  std::vector<std::string> lines;
+  std::istringstream stream(out);
+  std::string line;
+  while (std::getline(stream, line))
+    lines.push_back(line);
+  return lines;
+}
+
+// The image's size as the run announced it: on one line of its own, "size: N bytes", once,
+// after "Creating hybrid image..." and before the first percent. nullopt, with the reason
+// in a failure of the test, when the run said it otherwise or not at all.
+std::optional<uint64_t> AnnouncedSize(const std::string& out) {
+  static const std::regex SizeLine("size: ([0-9]+) bytes");
+  std::vector<std::string> lines = Lines(out);
+  std::optional<uint64_t> size;
+  std::smatch match;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].ends_with("%") && !size) {
+      ADD_FAILURE() << "a percent before the size:\n" << out;
+      return std::nullopt;
+    }
+    if (!std::regex_match(lines[i], match, SizeLine)) continue;
+    if (size || i == 0 || lines[0] != "Creating hybrid image...") {
+      ADD_FAILURE() << "a size line out of place:\n" << out;
+      return std::nullopt;
+    }
+    size = std::stoull(match[1]);
+  }
+  if (!size) ADD_FAILURE() << "no size line:\n" << out;
+  return size;
+}
+
+// The room an unprivileged user has left in folder's file system.
+uint64_t FreeBytes(const std::string& folder) {
+  struct statvfs room;
+  if (statvfs(folder.c_str(), &room) != 0) return 0;
+  return uint64_t{room.f_bavail} * room.f_frsize;
+}
+
+// A tmpfs of the given size (as mount's "size=" takes it) mounted on folder while this lives;
+// mounted() is false where mounting is not allowed.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& folder, const std::string& size) : folder_(folder) {
+    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  ~SmallFileSystem() {
+    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
 class HdiutilTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -356,11 +422,14 @@ TEST_F(HdiutilTest, RockRidgeAndJolietTreesHoldTheFolder) {
   WriteTree(source_, SampleTree());
   RunResult run = RunTool({"makehybrid", "-o", output_, source_ + "/", "-iso", "-joliet", "-ov"});
   ASSERT_EQ(run.status, 0) << run.err;
-  // Most of this image's 256 KiB chunks span several percents; each still gets its line.
+  // The size first; then, most of this image's 256 KiB chunks spanning several percents,
+  // still a line for each.
   std::string percents;
   for (int percent = 1; percent <= 100; ++percent)
     percents += std::to_string(percent) + "%\n";
-  EXPECT_TRUE(run.out.starts_with("Creating hybrid image...\n" + percents)) << run.out;
+  EXPECT_TRUE(run.out.starts_with("Creating hybrid image...\nsize: " +
+                                  std::to_string(fs::file_size(output_)) + " bytes\n" + percents))
+      << run.out;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
 
@@ -399,6 +468,104 @@ TEST_F(HdiutilTest, ReplacesAnExistingImageOnlyWithOv) {
   folder.erase("output.iso");
   // Also shows that no temporary file was left beside the image.
   EXPECT_TRUE(SameTree(image->tree, folder));
+}
+
+// A folder of many small files, in many folders.
+TreeContents ManyFiles() {
+  TreeContents tree;
+  for (int i = 0; i < 2000; ++i) {
+    tree["folder " + std::to_string(i % 50) + "/file " + std::to_string(i)] =
+        RandomBytes(static_cast<size_t>(i * 7919 % 5000));
+  }
+  return tree;
+}
+
+// The size comes as soon as the image is laid out, before any of it is written, and is the
+// finished image's size: for a small folder, for many files, and for a file of megabytes.
+TEST_F(HdiutilTest, TheSizeLineGivesTheImagesSizeBeforeTheFirstPercent) {
+  const std::vector<std::pair<std::string, TreeContents>> trees{
+      {"small", {{"kept.txt", "kept"}}},
+      {"many files", ManyFiles()},
+      {"a large file", {{"large.bin", RandomBytes(6'000'001)}, {"note.txt", "note"}}},
+  };
+  for (const auto& [name, tree] : trees) {
+    SCOPED_TRACE(name);
+    fs::remove_all(source_);
+    WriteTree(source_, tree);
+    RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::optional<uint64_t> size = AnnouncedSize(run.out);
+    ASSERT_TRUE(size.has_value());
+    EXPECT_EQ(*size, fs::file_size(output_));
+    EXPECT_EQ(Lines(run.out)[1], "size: " + std::to_string(*size) + " bytes");
+  }
+}
+
+// A Desktop on a small file system, nearly full with an earlier image. The earlier image
+// keeps its room until the new one replaces it, so the new image, which would fit in the
+// place of the earlier one, does not fit: the run refuses once it knows the size, before it
+// writes anything (no percent), and leaves the earlier image and no temporary file. Once the
+// earlier image is gone, the same image is made.
+TEST_F(HdiutilTest, RefusesAnImageTheFreeSpaceCannotHoldBeforeWritingAny) {
+  SmallFileSystem small(out_folder_, "2m");
+  if (!small.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not allowed here";
+  const std::string earlier = RandomBytes(1'500'000);
+  WriteTree(source_, {{"large.bin", RandomBytes(1'000'000)}, {"note.txt", "note"}});
+  for (const RunOptions& options : {RunOptions{}, Named}) {
+    if (options.without_unnamed_files && !CanDenyUnnamedFiles()) continue;
+    SCOPED_TRACE(options.without_unnamed_files ? "named" : "unnamed");
+    WriteFile(output_, earlier);
+    const uint64_t free_bytes = FreeBytes(out_folder_);
+    RunResult run =
+        RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet", "-ov"}, options);
+    EXPECT_EQ(run.status, 1);
+    std::optional<uint64_t> size = AnnouncedSize(run.out);
+    ASSERT_TRUE(size.has_value());
+    // What the case is about: the image needs more than is free, less than the earlier
+    // image would leave.
+    ASSERT_GT(*size, free_bytes);
+    ASSERT_LE(*size, free_bytes + earlier.size());
+    EXPECT_EQ(run.err, std::string(FailurePrefix) + "not enough space in " + out_folder_ +
+                           ": the image needs " + ByteSizeText(*size) + ", " +
+                           ByteSizeText(free_bytes) + " is free\n");
+    EXPECT_EQ(run.out.find("%\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(ReadFile(output_) == earlier) << "the earlier image was changed";
+    EXPECT_EQ(FolderEntries(out_folder_), std::vector<std::string>{"output.iso"});
+  }
+
+  fs::remove(output_);
+  RunResult run = RunTool({"makehybrid", "-o", output_, source_, "-iso", "-joliet"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::optional<uint64_t> size = AnnouncedSize(run.out);
+  ASSERT_TRUE(size.has_value());
+  EXPECT_EQ(*size, fs::file_size(output_));
+}
+
+// A relative output names its folder in full in the refusal, and a link as the output the
+// folder of the file it leads to, whose file system must hold the image.
+TEST_F(HdiutilTest, TheRefusalNamesTheFolderThatLacksTheSpace) {
+  const std::string small_folder = scratch_.path() + "/small";
+  fs::create_directories(small_folder);
+  SmallFileSystem small(small_folder, "1m");
+  if (!small.mounted()) GTEST_SKIP() << "mounting a small tmpfs is not allowed here";
+  WriteTree(source_, {{"large.bin", RandomBytes(2'000'000)}});
+  fs::create_symlink(small_folder + "/real.iso", output_);
+  const std::string free_text = ByteSizeText(FreeBytes(small_folder));
+
+  RunResult linked = RunTool({"makehybrid", "-o", output_, source_, "-ov"});
+  EXPECT_EQ(linked.status, 1);
+  std::optional<uint64_t> size = AnnouncedSize(linked.out);
+  ASSERT_TRUE(size.has_value());
+  const std::string refusal = std::string(FailurePrefix) + "not enough space in " + small_folder +
+                              ": the image needs " + ByteSizeText(*size) + ", " + free_text +
+                              " is free\n";
+  EXPECT_EQ(linked.err, refusal);
+
+  RunResult relative = RunTool({"makehybrid", "-o", "relative.iso", source_},
+                               {.working_folder = small_folder.c_str()});
+  EXPECT_EQ(relative.status, 1);
+  EXPECT_EQ(relative.err, refusal);
+  EXPECT_TRUE(fs::is_empty(small_folder));
 }
 
 struct WriteFailureCase {
@@ -684,6 +851,29 @@ TEST(CommandLineTest, DefaultVolumeNameIsTheFoldersName) {
   EXPECT_EQ(DefaultVolumeName("/Users/me/My Folder/"), "My Folder");
   EXPECT_EQ(DefaultVolumeName("/Users/me/My Folder/."), "My Folder");
   EXPECT_EQ(DefaultVolumeName("."), fs::current_path().filename().string());
+}
+
+// As GNOME's file manager words sizes, and rounding half up, so that the window and the tool
+// agree on each.
+TEST(ByteSizeTextTest, DecimalUnitsWithOneDecimal) {
+  const std::vector<std::pair<uint64_t, std::string>> cases{
+      {0, "0 bytes"},
+      {1, "1 byte"},
+      {999, "999 bytes"},
+      {1000, "1.0 kB"},
+      {1049, "1.0 kB"},
+      {1050, "1.1 kB"},
+      {999'949, "999.9 kB"},
+      {999'950, "1.0 MB"},
+      {3'031'040, "3.0 MB"},
+      {3'200'000'000, "3.2 GB"},
+      {3'249'999'999, "3.2 GB"},
+      {3'250'000'000, "3.3 GB"},
+      {1'500'000'000'000, "1.5 TB"},
+      {UINT64_MAX, "18.4 EB"},
+  };
+  for (const auto& [bytes, text] : cases)
+    EXPECT_EQ(ByteSizeText(bytes), text) << bytes;
 }
 
 TEST(CommandLineTest, FailureLineKeepsAReasonOnOneLine) {

@@ -551,6 +551,10 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   stream.reset(created);
   uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
   progress.Started(image_size);
+  // Before the file gets its size and before any byte is written, so that a folder without
+  // room for the image refuses it at once, and not after writing what fits.
+  std::string refused = file.CheckRoom(image_size);
+  if (!refused.empty()) return refused;
   uint64_t data_start = image_size - std::min(layout.size, image_size);
   std::unique_ptr<DataCopy> copy;
   if (path == DataPath::Placed) copy = StartDataCopy(layout, image_size, file, streams);

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+
+#include "tools/byte_size.h"
 
 namespace {
 
@@ -205,6 +208,27 @@ std::string ImageFile::Write(const unsigned char* data, size_t size) {
 std::string ImageFile::WriteAt(const unsigned char* data, size_t size, uint64_t offset) const {
   int error_number = WriteAll(fd_, data, size, static_cast<off_t>(offset));
   return error_number == 0 ? "" : Failure("cannot write", error_number);
+}
+
+std::string ImageFile::CheckRoom(uint64_t size) const {
+  // The temporary file lies in the destination's folder, on its file system.
+  struct statvfs room;
+  if (fstatvfs(fd_, &room) != 0) return {};
+  const uint64_t free_bytes = uint64_t{room.f_bavail} * room.f_frsize;
+  if (size <= free_bytes) return {};
+  std::string needed = ByteSizeText(size);
+  std::string available = ByteSizeText(free_bytes);
+  // Rounded alike, the two would read as though the image fitted.
+  if (needed == available) {
+    needed = std::to_string(size) + " bytes";
+    available = std::to_string(free_bytes) + " bytes";
+  }
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::absolute(FolderOf(destination_), error);
+  std::string folder_text = error ? FolderOf(destination_) : folder.lexically_normal().string();
+  if (folder_text.size() > 1 && folder_text.back() == '/') folder_text.pop_back();
+  return "not enough space in " + folder_text + ": the image needs " + needed + ", " + available +
+         " is free";
 }
 
 std::string ImageFile::Resize(uint64_t size) {

@@ -61,6 +61,12 @@ class ImageFile {
   // must leave out. REQUIRES: Create succeeded.
   dev_t device() const { return device_; }
   ino_t inode() const { return inode_; }
+  // Refuses an image of size bytes that the destination's file system has no room for: room
+  // being what an unprivileged user may still take there. An earlier image at the destination
+  // keeps its blocks until the new one replaces it, so they are not room. Returns "" or the
+  // reason, which names the destination's folder in full; "" too when the room cannot be
+  // known. For before the first write, and before Resize. REQUIRES: Create succeeded.
+  std::string CheckRoom(uint64_t size) const;
   // Makes the file size bytes long, of zeros where nothing was written. Returns "" or the
   // reason. REQUIRES: Create succeeded.
   std::string Resize(uint64_t size);

@@ -13,12 +13,16 @@
 
 namespace {
 
-// Progress on standard output, one line per whole percent of the image, so that a caller
+// Progress on standard output: the image's size once it is laid out, "size: N bytes", before
+// any of it is written; then one line per whole percent of the image, so that a caller
 // reading lines sees it as it happens. A chunk of a small image spans several percents; each
 // still gets its line, so that a caller may count on every one from 1% to 100%.
 class ConsoleProgress : public ProgressSink {
  public:
-  void Started(uint64_t) override {}
+  void Started(uint64_t image_size) override {
+    std::printf("size: %llu bytes\n", static_cast<unsigned long long>(image_size));
+    std::fflush(stdout);
+  }
   void Advanced(uint64_t written, uint64_t image_size) override {
     if (image_size == 0) return;
     int percent = static_cast<int>(written * 100 / image_size);
