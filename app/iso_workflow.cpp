@@ -97,12 +97,13 @@ const char16_t* WithoutFailurePrefix(const char16_t* reason) {
   return rest == nullptr ? reason : rest;
 }
 
-// Refuses a path that the tool would receive changed, and cancels.
-bool RefuseUnquotablePath(const char16_t* path) {
-  if (CanQuoteForTool(path)) return false;
-  ShowMessageBox(u"Error", UnquotablePathText(path).Get(), MessageCaution);
-  ShowStatus(kCancelled);
-  return true;
+// The folder as the tool is to receive it. A relative path that starts with "-" would read
+// as one of its options; "./" before it names the same folder.
+StringVariable SourceArgument(const char16_t* source) {
+  if (source[0] != u'-') return StringVariable(source);
+  StringMark mark;
+  AppendStrings({u"./", source});
+  return std::move(mark).Keep();
 }
 
 // Checks, asks and runs; the caller enables the button again whatever happens here.
@@ -110,7 +111,6 @@ void CreateIso(const char16_t* source, const char16_t* desktop) {
   if (!IsFolder(source)) return CancelForMissingFolder(source);
   if (!IsFolder(desktop)) return CancelForMissingFolder(desktop);
   StringVariable image = ImagePath(desktop, kDefaultImageName);
-  if (RefuseUnquotablePath(source) || RefuseUnquotablePath(image.Get())) return;
   const ToolOutcome outcome = RunImageWorkflow(
       image.Get(), RunKind::Iso, [&] { return MakeIsoImage(source, desktop, u""); },
       RunTexts{u"Finished... ISO saved to ", u"ERROR: Failed to create ISO", kCancelled,
@@ -143,15 +143,14 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   StringVariable name(name_text);
   if (*name.Get() == u'\0') name = kDefaultImageName;
   if (!IsFolder(source.Get()) || !IsFolder(folder.Get())) return ToolOutcome::NotStarted;
-  StringVariable image = ImagePath(folder.Get(), name.Get());
-  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source.Get())) {
-    return ToolOutcome::NotStarted;
-  }
+  const StringVariable image = ImagePath(folder.Get(), name.Get());
+  const StringVariable source_argument = SourceArgument(source.Get());
 
-  // Each path between quotes reaches the tool as one argument. The user has been asked
-  // before any replacement, so -ov lets the tool replace an existing image.
+  // -o takes the argument after it whatever it starts with. The user has been asked before
+  // any replacement, so -ov lets the tool replace an existing image.
   Warnings.clear();
-  StringMark mark;
-  AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
-  return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &TakeToolOutput);
+  return RunTool(
+      BundledTool(u"hdiutil").Get(),
+      {u"makehybrid", u"-o", image.Get(), source_argument.Get(), u"-iso", u"-joliet", u"-ov"},
+      &TakeToolOutput);
 }
