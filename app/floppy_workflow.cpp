@@ -49,6 +49,20 @@ void KeepNamingFailure(const char16_t* image) {
   NamingFailure = mark.Finish();
 }
 
+// One of dd's operands: the key with its "=", then the value.
+StringVariable Operand(const char16_t* key, const char16_t* value) {
+  StringMark mark;
+  AppendStrings({key, value});
+  return std::move(mark).Keep();
+}
+
+StringVariable NumberOperand(const char16_t* key, int64_t value) {
+  StringMark mark;
+  AppendString(key);
+  IntegerToString(value, StringStackPosition);
+  return std::move(mark).Keep();
+}
+
 void CreateFloppy(const ImagePlace& place) {
   if (!IsFolder(place.folder.Get())) {
     ReportMissingFolder(place.folder.Get());
@@ -83,9 +97,7 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   if (*name.Get() == u'\0') name = u"myfloppy.img";
   StringVariable folder(folder_text);
   if (*folder.Get() == u'\0') folder = DesktopFolder();
-  if (!IsFolder(folder.Get()) || !CanQuoteForTool(folder.Get()) || !CanQuoteForTool(name.Get())) {
-    return ToolOutcome::NotStarted;
-  }
+  if (!IsFolder(folder.Get())) return ToolOutcome::NotStarted;
   const StringVariable image = ImagePath(folder.Get(), name.Get());
   StringVariable temporary;
   {
@@ -96,15 +108,14 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   if (*temporary.Get() == u'\0') return ToolOutcome::NotStarted;
 
   // dd writes in place: it writes a file of its own, which replaces the image only once it
-  // is complete, so that a full disk or a cancel never leaves a partial or lost image. The
-  // whole of=... argument goes between quotes so that a blank in the path cannot split it.
-  StringMark mark;
-  AppendStrings({u"if=/dev/zero \"of=", temporary.Get(), u"\" bs="});
-  IntegerToString(block_size, StringStackPosition);
-  AppendString(u" count=");
-  IntegerToString(count, StringStackPosition);
+  // is complete, so that a full disk or a cancel never leaves a partial or lost image. Each
+  // operand is one argument, so of=... takes the path whatever it holds.
+  const StringVariable output = Operand(u"of=", temporary.Get());
+  const StringVariable size = NumberOperand(u"bs=", block_size);
+  const StringVariable blocks = NumberOperand(u"count=", count);
   NamingFailure = u"";
-  ToolOutcome outcome = RunTool(u"dd", mark.Finish(), nullptr);
+  ToolOutcome outcome =
+      RunTool(u"dd", {u"if=/dev/zero", output.Get(), size.Get(), blocks.Get()}, nullptr);
   if (outcome == ToolOutcome::Succeeded && !ReplaceFile(temporary.Get(), image.Get())) {
     KeepNamingFailure(image.Get());
     outcome = ToolOutcome::Failed;

@@ -131,12 +131,13 @@ const char16_t* WithoutFailurePrefix(const char16_t* reason) {
   return rest == nullptr ? reason : rest;
 }
 
-// Refuses a path that the tool would receive changed, and cancels.
-bool RefuseUnquotablePath(const char16_t* path) {
-  if (CanQuoteForTool(path)) return false;
-  ShowMessageBox(u"Error", UnquotablePathText(path).Get(), MessageCaution);
-  ShowStatus(kCancelled);
-  return true;
+// The folder as the tool is to receive it. A relative path that starts with "-" would read
+// as one of its options; "./" before it names the same folder.
+StringVariable SourceArgument(const char16_t* source) {
+  if (source[0] != u'-') return StringVariable(source);
+  StringMark mark;
+  AppendStrings({u"./", source});
+  return std::move(mark).Keep();
 }
 
 // The volume name field's text, as typed; empty when the tool is to name the volume itself.
@@ -151,10 +152,6 @@ void CreateIso(const char16_t* source, const ImagePlace& place) {
   if (!IsFolder(source)) return CancelForMissingFolder(source);
   if (!IsFolder(place.folder.Get())) return CancelForMissingFolder(place.folder.Get());
   const StringVariable volume = TypedVolumeName();
-  if (RefuseUnquotablePath(source) || RefuseUnquotablePath(place.path.Get()) ||
-      RefuseUnquotablePath(volume.Get())) {
-    return;
-  }
   const ToolOutcome outcome = RunImageWorkflow(
       place.path.Get(), RunKind::Iso,
       [&] { return MakeIsoImage(source, place.folder.Get(), place.name.Get(), volume.Get()); },
@@ -254,18 +251,16 @@ ToolOutcome MakeIsoImage(const char16_t* source_text, const char16_t* folder_tex
   if (*name.Get() == u'\0') name = DefaultIsoImageName;
   const StringVariable volume(volume_text);
   if (!IsFolder(source.Get()) || !IsFolder(folder.Get())) return ToolOutcome::NotStarted;
-  StringVariable image = ImagePath(folder.Get(), name.Get());
-  if (!CanQuoteForTool(image.Get()) || !CanQuoteForTool(source.Get()) ||
-      !CanQuoteForTool(volume.Get())) {
-    return ToolOutcome::NotStarted;
-  }
+  const StringVariable image = ImagePath(folder.Get(), name.Get());
+  const StringVariable source_argument = SourceArgument(source.Get());
 
-  // Each path between quotes reaches the tool as one argument. The user has been asked
-  // before any replacement, so -ov lets the tool replace an existing image.
+  // -o takes the argument after it whatever it starts with. The user has been asked before
+  // any replacement, so -ov lets the tool replace an existing image.
   Warnings.clear();
   ImageSize.reset();
-  StringMark mark;
-  AppendStrings({u"makehybrid -o \"", image.Get(), u"\" \"", source.Get(), u"\" -iso -joliet -ov"});
-  if (*volume.Get() != u'\0') AppendStrings({u" -default-volume-name \"", volume.Get(), u"\""});
-  return RunTool(BundledTool(u"hdiutil").Get(), mark.Finish(), &TakeToolOutput);
+  std::vector<const char16_t*> arguments = {
+      u"makehybrid", u"-o", image.Get(), source_argument.Get(), u"-iso", u"-joliet", u"-ov"};
+  if (*volume.Get() != u'\0')
+    arguments.insert(arguments.end(), {u"-default-volume-name", volume.Get()});
+  return RunTool(BundledTool(u"hdiutil").Get(), arguments, &TakeToolOutput);
 }

@@ -218,10 +218,6 @@ int64_t OnFolderDropped() {
     ShowStatus(u"Only a folder can be made into an ISO.");
     return 0;
   }
-  if (!CanQuoteForTool(path)) {
-    ShowStatus(UnquotablePathText(path).Get());
-    return 0;
-  }
   SetGadgetText(GadgetSourcePath, path);
   ShowStatus(u"");
   return OnSourcePathChanged();

@@ -173,6 +173,18 @@ TEST_F(MainWindowTest, AFolderDroppedOnTheFieldOrTheTabFillsTheField) {
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
 }
 
+TEST_F(MainWindowTest, AFolderOfAnyNameCanBeDropped) {
+  for (const std::string name : {"My \"best\" photos", "line\nfeed", "tab\there"}) {
+    const std::string folder = home_.home() + "/" + name;
+    MakeFolder(folder);
+    Type("nowhere");
+    DropOn(GadgetWidget(GadgetSourcePath), *Files({folder}));
+    EXPECT_EQ(GadgetText(GadgetSourcePath), QString::fromStdString(folder).toStdU16String());
+    EXPECT_EQ(GadgetText(GadgetStatus), u"");
+    EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
+  }
+}
+
 TEST_F(MainWindowTest, AFolderDroppedOnTheFloppyTabBringsTheIsoTabWithIt) {
   auto* tabs = static_cast<QTabWidget*>(GadgetWidget(GadgetTabs));
   tabs->setCurrentIndex(FloppyTab);

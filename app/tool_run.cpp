@@ -93,13 +93,14 @@ const char16_t* ToolName(const char16_t* tool) {
 
 }  // namespace
 
-ToolOutcome RunTool(const char16_t* tool, const char16_t* parameters, ToolOutputHandler on_output) {
+ToolOutcome RunTool(const char16_t* tool, std::span<const char16_t* const> arguments,
+                    ToolOutputHandler on_output) {
   LastReason = u"";
   ToolRunState run;
   run.tool = ToolName(tool);
   run.on_output = on_output;
-  run.record =
-      reinterpret_cast<ProgramRecord*>(LaunchProgram(tool, parameters, u"", kToolLaunchFlags));
+  run.record = reinterpret_cast<ProgramRecord*>(LaunchProgramArguments(
+      tool, arguments.data(), static_cast<int32_t>(arguments.size()), u"", kToolLaunchFlags));
   if (run.record == nullptr) return ToolOutcome::NotStarted;
   CurrentRun = &run;
   PumpProgramOutput(run.record,

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 
 enum class ToolOutcome {
   NotStarted,  // the tool could not be launched
@@ -16,9 +18,16 @@ enum class ToolOutcome {
 // Called with each line the tool writes to standard output.
 using ToolOutputHandler = void (*)(const char16_t* line);
 
-// Launches the tool with the parameter text (standard output and error piped) and pumps
-// it until it has ended. on_output may be null.
-ToolOutcome RunTool(const char16_t* tool, const char16_t* parameters, ToolOutputHandler on_output);
+// Launches the tool with the arguments (standard output and error piped) and pumps it until
+// it has ended. Each argument reaches the tool as it is, whatever characters it holds: a
+// path need not be quoted. on_output may be null.
+ToolOutcome RunTool(const char16_t* tool, std::span<const char16_t* const> arguments,
+                    ToolOutputHandler on_output);
+inline ToolOutcome RunTool(const char16_t* tool, std::initializer_list<const char16_t*> arguments,
+                           ToolOutputHandler on_output) {
+  return RunTool(tool, std::span<const char16_t* const>(arguments.begin(), arguments.size()),
+                 on_output);
+}
 
 // True from the launch until RunTool has taken the input that came during the run.
 bool ToolRunning();

@@ -287,7 +287,7 @@ TEST_F(ToolRunTest, ACancelAfterTheToolHasEndedKeepsItsOutcomeAndReason) {
   static pid_t tool = 0;
   static std::string marker;
   marker = Marker();
-  const ToolOutcome outcome = RunTool(u"hdiutil", u"", [](const char16_t* line) {
+  const ToolOutcome outcome = RunTool(u"hdiutil", {}, [](const char16_t* line) {
     if (std::u16string(line) != u"end") return;
     tool = std::stoi(ReadFile(marker));
     EXPECT_TRUE(AwaitReaped(tool));
@@ -315,7 +315,7 @@ TEST_F(ToolRunTest, InputPostedAsTheToolEndsIsNotActedOnOnceTheControlsAreBack) 
     return true;
   });
   BeginRunControls(RunKind::Iso);
-  RunTool(u"hdiutil", u"", [](const char16_t* line) {
+  RunTool(u"hdiutil", {}, [](const char16_t* line) {
     if (std::u16string(line) == u"first") {
       first_seen = true;
       return;

@@ -17,22 +17,6 @@ bool IsExistingFile(const char16_t* path) {
   return QueryFileSize(path) >= 0;
 }
 
-bool CanQuoteForTool(const char16_t* path) {
-  for (const char16_t* unit = path; *unit != u'\0'; ++unit) {
-    if (*unit == u'"' || *unit == u'\n') return false;
-  }
-  return true;
-}
-
-StringVariable UnquotablePathText(const char16_t* path) {
-  // Copied first: a StringStack result would move as the text is built on the stack.
-  const StringVariable kept(path);
-  StringMark mark;
-  AppendStrings(
-      {u"The path ", kept.Get(), u" contains a character that cannot be passed to the tool"});
-  return std::move(mark).Keep();
-}
-
 namespace {
 
 StringVariable Kept(char16_t* (*query)(StringResultPosition)) {

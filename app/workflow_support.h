@@ -15,13 +15,6 @@ bool IsFolder(const char16_t* path);
 // The path exists and is not a folder.
 bool IsExistingFile(const char16_t* path);
 
-// The launcher splits parameter texts at blanks, tabs and line feeds and knows no escape
-// character: a path travels intact only between double quotes, and only when it holds
-// neither a double quote nor a line feed.
-bool CanQuoteForTool(const char16_t* path);
-// What is said of a path that CanQuoteForTool refuses.
-StringVariable UnquotablePathText(const char16_t* path);
-
 // The source field's text without its leading and trailing blanks.
 StringVariable TrimmedSourcePath();
 

@@ -63,6 +63,30 @@ class Utf8Copy {
   char* text_;
 };
 
+// UTF-8 copies of a list of arguments, owned for the length of the launch, in an argument
+// vector behind the program's name and before its null slot.
+class Utf8ArgumentVector {
+ public:
+  // REQUIRES: 0 <= count <= ProgramArgumentLimit.
+  Utf8ArgumentVector(char* name, const char16_t* const* arguments, int32_t count) : count_(count) {
+    slots_[0] = name;
+    for (int32_t i = 0; i < count; ++i)
+      slots_[i + 1] = StringToUtf8Copy(arguments[i]);
+    slots_[count + 1] = nullptr;
+  }
+  ~Utf8ArgumentVector() {
+    for (int32_t i = 1; i <= count_; ++i)
+      FreeConvertedCopy(slots_[i]);
+  }
+  Utf8ArgumentVector(const Utf8ArgumentVector&) = delete;
+  Utf8ArgumentVector& operator=(const Utf8ArgumentVector&) = delete;
+  char* const* Slots() const { return slots_; }
+
+ private:
+  int32_t count_;
+  char* slots_[ProgramArgumentLimit + 2];
+};
+
 bool IsSeparator(char c) {
   return c == ' ' || c == '\t' || c == '\n';
 }
@@ -155,6 +179,16 @@ intptr_t StartKeptProgram(ProgramImage image, uint32_t flags, const ProgramRecor
   return reinterpret_cast<intptr_t>(record);
 }
 
+// What both forms share once the argument vector is built: the pipes, the fork and exec,
+// the record and its waiter.
+intptr_t StartProgramWithVector(char* const* vector, const char16_t* working_directory,
+                                uint32_t flags, ProgramRecord* input_source) {
+  Utf8Copy directory(working_directory);
+  ProgramImage image{vector[0], vector, directory.Text(), nullptr, -1, 0};
+  if ((flags & LaunchKeep) == 0) return StartUnkeptProgram(image, flags);
+  return StartKeptProgram(image, flags, input_source);
+}
+
 }  // namespace
 
 void InitProgramRunner() {
@@ -166,7 +200,6 @@ intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
                       ProgramRecord* input_source) {
   Utf8Copy program(name);
   if (!ProgramExists(program.Text())) return 0;
-  Utf8Copy directory(working_directory);
   Utf8Copy arguments_text(parameters);
   // Split here rather than in the child: too many arguments must fail the launch itself.
   char* arguments[ProgramArgumentLimit + 2];
@@ -174,9 +207,16 @@ intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
   if (SplitParameters(arguments_text.Text(), arguments + 1, ProgramArgumentLimit + 1) < 0) {
     return 0;
   }
-  ProgramImage image{program.Text(), arguments, directory.Text(), nullptr, -1, 0};
-  if ((flags & LaunchKeep) == 0) return StartUnkeptProgram(image, flags);
-  return StartKeptProgram(image, flags, input_source);
+  return StartProgramWithVector(arguments, working_directory, flags, input_source);
+}
+
+intptr_t LaunchProgramArguments(const char16_t* name, const char16_t* const* arguments,
+                                int32_t count, const char16_t* working_directory, uint32_t flags) {
+  if (count < 0 || count > ProgramArgumentLimit) return 0;
+  Utf8Copy program(name);
+  if (!ProgramExists(program.Text())) return 0;
+  const Utf8ArgumentVector vector(program.Text(), arguments, count);
+  return StartProgramWithVector(vector.Slots(), working_directory, flags, nullptr);
 }
 
 intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,

@@ -1,5 +1,6 @@
-// Starting external programs: the existence check, the argument vector, the pipes, the
-// fork and exec, and the records of kept programs with the waiter threads that reap them.
+// Starting external programs: the existence check, the argument vector (split from one
+// parameter text, or given as a list), the pipes, the fork and exec, and the records of
+// kept programs with the waiter threads that reap them.
 //
 // A kept program (LaunchKeep) is described by a ProgramRecord whose address is the handle
 // the launch returns; its output, error and input are read and written through the
@@ -65,6 +66,12 @@ intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
                       ProgramRecord* input_source);
 intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,
                        const char16_t* working_directory, uint32_t flags);
+// The same launch with the arguments given one by one: each reaches the program exactly as
+// it is (blanks, tabs, line feeds, quotes, a leading "-", an empty one), since nothing is
+// split or unquoted. arguments holds count strings (null reads as empty) and may be null
+// when count is 0; a count below 0 or above ProgramArgumentLimit fails the launch.
+intptr_t LaunchProgramArguments(const char16_t* name, const char16_t* const* arguments,
+                                int32_t count, const char16_t* working_directory, uint32_t flags);
 // Flags 0: the program runs fully detached (not a child of this process).
 intptr_t LaunchProgramDetached(const char16_t* name, const char16_t* parameters,
                                const char16_t* working_directory);

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "runtime/memory.h"
 #include "runtime/runtime_test_support.h"
 #include "runtime/string_stack.h"
+#include "runtime/text_conversion.h"
 
 namespace {
 
@@ -290,6 +293,127 @@ TEST_F(ProgramLaunchTest, TooManyArgumentsFailTheLaunch) {
   parameters += " a";
   EXPECT_EQ(LaunchProgram(u"sh", Utf16(parameters).c_str(), u"", LaunchKeep | LaunchWait), 0);
   EXPECT_EQ(LaunchProgram(u"sh", Utf16(parameters).c_str(), u"", 0), 0);
+}
+
+// The list form: the program gets each argument exactly as given.
+class ProgramArgumentsTest : public ProgramLaunchTest {
+ protected:
+  void SetUp() override {
+    ProgramLaunchTest::SetUp();
+    record_ = folder_ + "/arguments";
+    // Writes its arguments, each ended by a zero byte, to the record.
+    WriteProgram(
+        "record-arguments",
+        "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + record_ + "'\n");
+  }
+
+  std::string Recorder() const { return folder_ + "/record-arguments"; }
+
+  // Launches the recorder with the arguments and waits for it; nullopt when the launch failed.
+  std::optional<Arguments> Record(const Arguments& arguments) {
+    std::vector<std::unique_ptr<char16_t, decltype(&free)>> wide;
+    std::vector<const char16_t*> pointers;
+    for (const std::string& argument : arguments) {
+      wide.emplace_back(Utf8ToStringCopy(argument.c_str()), &free);
+      pointers.push_back(wide.back().get());
+    }
+    fs::remove(record_);
+    auto* record = reinterpret_cast<ProgramRecord*>(LaunchProgramArguments(
+        Utf16(Recorder()).c_str(), pointers.data(), static_cast<int32_t>(pointers.size()), u"",
+        LaunchKeep | LaunchWait));
+    if (record == nullptr) return std::nullopt;
+    EXPECT_EQ(ProgramExitCode(record), 0);
+    ReleaseProgram(record);
+    return Recorded();
+  }
+
+  // What the recorder wrote, one entry per argument.
+  Arguments Recorded() const {
+    std::ifstream file(record_, std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    Arguments received;
+    for (size_t start = 0; start < all.size();) {
+      const size_t end = all.find('\0', start);
+      received.push_back(all.substr(start, end - start));
+      start = end + 1;
+    }
+    return received;
+  }
+
+  std::string record_;
+};
+
+TEST_F(ProgramArgumentsTest, EachArgumentReachesTheProgramUnchanged) {
+  const Arguments arguments = {
+      "My \"best\" photos", "tab\there",         "line\nfeed",       "-leading dash", "",    "\"",
+      "\"quoted\"",         "  blanks around  ", "carriage\rreturn", "ünïcødé 😀",     "last"};
+  EXPECT_EQ(Record(arguments), arguments);
+}
+
+TEST_F(ProgramArgumentsTest, NoArgumentsRunTheProgramByItsNameAlone) {
+  EXPECT_EQ(Record({}), Arguments{});
+  EXPECT_EQ(Record({""}), Arguments{""});
+  // A null list of no arguments, and a null argument, which reads as empty.
+  const std::u16string recorder = Utf16(Recorder());
+  fs::remove(record_);
+  auto* record = reinterpret_cast<ProgramRecord*>(
+      LaunchProgramArguments(recorder.c_str(), nullptr, 0, u"", LaunchKeep | LaunchWait));
+  ASSERT_NE(record, nullptr);
+  ReleaseProgram(record);
+  EXPECT_TRUE(fs::exists(record_));
+  EXPECT_EQ(Recorded(), Arguments{});
+  const char16_t* with_null[] = {u"a", nullptr, u"b"};
+  record = reinterpret_cast<ProgramRecord*>(
+      LaunchProgramArguments(recorder.c_str(), with_null, 3, u"", LaunchKeep | LaunchWait));
+  ASSERT_NE(record, nullptr);
+  ReleaseProgram(record);
+  EXPECT_EQ(Recorded(), (Arguments{"a", "", "b"}));
+}
+
+TEST_F(ProgramArgumentsTest, AtMostTheArgumentLimitIsAccepted) {
+  const Arguments most(ProgramArgumentLimit, "x");
+  EXPECT_EQ(Record(most), most);
+  Arguments too_many = most;
+  too_many.push_back("x");
+  fs::remove(record_);
+  EXPECT_EQ(Record(too_many), std::nullopt);
+  EXPECT_FALSE(fs::exists(record_));
+  EXPECT_EQ(
+      LaunchProgramArguments(Utf16(Recorder()).c_str(), nullptr, -1, u"", LaunchKeep | LaunchWait),
+      0);
+  EXPECT_FALSE(fs::exists(record_));
+}
+
+// Only the arguments' source differs from the text form: the program is found and started,
+// its streams piped and its record kept the same way.
+TEST_F(ProgramArgumentsTest, TheLaunchIsTheTextFormsLaunch) {
+  const char16_t* arguments[] = {u"-c", u"pwd; echo \"$1\" >&2; exit 3", u"sh", u"a  b"};
+  EXPECT_EQ(LaunchProgramArguments(u"brevik-no-such-program", arguments, 4, u"", LaunchKeep), 0);
+  EXPECT_EQ(LaunchProgramArguments(Utf16(folder_).c_str(), arguments, 4, u"", LaunchKeep), 0);
+
+  auto* record = reinterpret_cast<ProgramRecord*>(
+      LaunchProgramArguments(u"sh", arguments, 4, Utf16(folder_).c_str(),
+                             LaunchKeep | LaunchReadOutput | LaunchReadError));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->flags, 44u);
+  EXPECT_NE(record->output, nullptr);
+  EXPECT_NE(record->error, nullptr);
+  EXPECT_EQ(record->input, nullptr);
+  EXPECT_EQ(WaitProgramEnd(record, -1), 1);
+  EXPECT_EQ(ProgramExitCode(record), 3);
+  EXPECT_EQ(ReadLine(record), Utf16(folder_));
+  StringMark mark;
+  EXPECT_EQ(std::u16string(ReadProgramErrorLine(record, mark.Offset())), u"a  b");
+  ReleaseProgram(record);
+
+  // Without LaunchKeep: 1, and the program detached.
+  const std::string mark_file = folder_ + "/detached";
+  const std::u16string script = Utf16("echo > '" + mark_file + "'");
+  const char16_t* detached[] = {u"-c", script.c_str()};
+  EXPECT_EQ(LaunchProgramArguments(u"sh", detached, 2, u"", 0), 1);
+  while (!fs::exists(mark_file) && !watchdog_.Fired())
+    Pause();
+  EXPECT_TRUE(fs::exists(mark_file));
 }
 
 // exit() in the child would flush the copy of this process's stdio buffers it inherited.
