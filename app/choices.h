@@ -1,5 +1,6 @@
-// What the window remembers between starts: the source folder and where each tab saves its
-// image, in the user's configuration folder ($XDG_CONFIG_HOME/brevik/brevik.conf).
+// What the window remembers between starts: the source folder, where each tab saves its image
+// and the floppy's format, size and label, in the user's configuration folder
+// ($XDG_CONFIG_HOME/brevik/brevik.conf).
 #pragma once
 
 // Puts the remembered values into their fields; a value never stored leaves its field as it

@@ -46,8 +46,9 @@ void SetRunControls(RunKind kind, bool running) {
                          PanelItemAttributeDisabled, disable);
   static constexpr std::array<int64_t, 5> kIsoInputs = {
       GadgetSourcePath, GadgetBrowse, GadgetVolumeName, GadgetIsoImagePath, GadgetIsoImageBrowse};
-  static constexpr std::array<int64_t, 2> kFloppyInputs = {GadgetFloppyImagePath,
-                                                           GadgetFloppyImageBrowse};
+  static constexpr std::array<int64_t, 5> kFloppyInputs = {
+      GadgetFloppyImagePath, GadgetFloppyImageBrowse, GadgetFloppyFormat, GadgetFloppySize,
+      GadgetFloppyLabel};
   const std::span<const int64_t> inputs = kind == RunKind::Iso
                                               ? std::span<const int64_t>(kIsoInputs)
                                               : std::span<const int64_t>(kFloppyInputs);

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "app/choices.h"
 #include "app/controls.h"
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "files/file_changes.h"
+#include "gui/gadgets/combo_box_gadget.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
@@ -16,8 +18,24 @@
 
 namespace {
 
-constexpr int64_t kFloppyBlocks = 1440;
+// Every size counts blocks of this many bytes, as dd writes them.
 constexpr int64_t kFloppyBlockSize = 1024;
+
+struct FloppySize {
+  const char16_t* title;
+  int64_t kilobytes;  // blocks of kFloppyBlockSize
+};
+
+// The sizes of the standard drives, the usual one first.
+constexpr FloppySize kFloppySizes[] = {
+    {u"1.44 MB", 1440},
+    {u"720 KB", 720},
+    {u"1.2 MB", 1200},
+    {u"2.88 MB", 2880},
+};
+
+// The format choice's items: the blank image, then this one.
+constexpr int32_t kFat12Item = 1;
 constexpr const char16_t* kFailed = u"ERROR: Failed to create floppy image";
 
 // Why the finished image could not take its name, when that is why the last run failed.
@@ -63,7 +81,16 @@ StringVariable NumberOperand(const char16_t* key, int64_t value) {
   return std::move(mark).Keep();
 }
 
-void CreateFloppy(const ImagePlace& place) {
+// Lays a FAT12 file system over the zeros of the file; mkfs.fat takes the floppy's geometry
+// from the file's size.
+ToolOutcome FormatFat12(const char16_t* file, const char16_t* label) {
+  const StringVariable formatter = SystemToolPath(u"mkfs.fat");
+  if (*formatter.Get() == u'\0') return ToolOutcome::NotStarted;
+  if (*label == u'\0') return RunTool(formatter.Get(), {u"-F", u"12", file}, nullptr);
+  return RunTool(formatter.Get(), {u"-F", u"12", u"-n", label, file}, nullptr);
+}
+
+void CreateFloppy(const ImagePlace& place, const FloppySize& size, const char16_t* fat12_label) {
   if (!IsFolder(place.folder.Get())) {
     ReportMissingFolder(place.folder.Get());
     return ShowStatus(kFailed);
@@ -72,26 +99,78 @@ void CreateFloppy(const ImagePlace& place) {
   RunImageWorkflow(
       place.path.Get(), RunKind::Floppy,
       [&] {
-        return MakeFloppyImage(kFloppyBlocks, kFloppyBlockSize, place.name.Get(),
-                               place.folder.Get());
+        return MakeFloppyImage(size.kilobytes, kFloppyBlockSize, place.name.Get(),
+                               place.folder.Get(), fat12_label);
       },
       RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &FailureReason});
 }
 
+bool Fat12Chosen() {
+  return GetGadgetState(GadgetFloppyFormat) == kFat12Item;
+}
+
 }  // namespace
+
+void OfferFloppyChoices() {
+  AddGadgetItem(GadgetFloppyFormat, -1, u"Unformatted (blank)");
+  AddGadgetItem(GadgetFloppyFormat, kFat12Item, u"FAT12 (DOS)");
+  if (*SystemToolPath(u"mkfs.fat").Get() == u'\0') {
+    SetGadgetItemAttribute(GadgetFloppyFormat, kFat12Item, ComboItemAttributeDisabled, 1);
+    SetGadgetItemToolTip(GadgetFloppyFormat, kFat12Item,
+                         u"Formatting needs mkfs.fat, from the dosfstools package, which is "
+                         u"not installed");
+  }
+  SetGadgetState(GadgetFloppyFormat, 0);
+  for (const FloppySize& size : kFloppySizes)
+    AddGadgetItem(GadgetFloppySize, -1, size.title);
+  SetGadgetState(GadgetFloppySize, 0);
+}
+
+void ShowFloppyFormat() {
+  // A remembered choice that this system cannot make any more falls back to the blank image.
+  if (Fat12Chosen() &&
+      GetGadgetItemAttribute(GadgetFloppyFormat, kFat12Item, ComboItemAttributeDisabled) != 0) {
+    SetGadgetState(GadgetFloppyFormat, 0);
+  }
+  const bool fat12 = Fat12Chosen();
+  DisableGadget(GadgetFloppyLabel, fat12 ? 0 : 1);
+  SetGadgetText(GadgetFloppyDescription,
+                fat12 ? u"This will create a floppy disk image formatted FAT12 (DOS), empty and "
+                        u"ready to hold files, for use with, for example, VirtualBox, VMWare etc"
+                      : u"This will create an empty, unformatted floppy disk image on your "
+                        u"desktop, for use with, for example, VirtualBox, VMWare etc");
+}
+
+int64_t OnFloppyFormatChanged() {
+  ShowFloppyFormat();
+  return 0;
+}
 
 int64_t OnCreateFloppy() {
   if (ToolRunning()) return 0;
   StoreChoices();
   const ImagePlace place = ImagePlaceIn(GadgetFloppyImagePath, DefaultFloppyImageName);
+  const int64_t size_item = GetGadgetState(GadgetFloppySize);
+  const FloppySize& size =
+      kFloppySizes[size_item >= 0 && size_item < static_cast<int64_t>(std::size(kFloppySizes))
+                       ? size_item
+                       : 0];
+  StringVariable label;
+  {
+    StringMark mark;
+    GetGadgetText(GadgetFloppyLabel, mark.Offset());
+    label = std::move(mark).Keep();
+  }
   DisableGadget(GadgetCreateFloppy, 1);
-  CreateFloppy(place);
+  CreateFloppy(place, size, Fat12Chosen() ? label.Get() : nullptr);
+  // The run's end enabled every input; the label again follows the format.
+  ShowFloppyFormat();
   DisableGadget(GadgetCreateFloppy, 0);
   return 0;
 }
 
 ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* name_text,
-                            const char16_t* folder_text) {
+                            const char16_t* folder_text, const char16_t* fat12_label) {
   // Copied first: a caller's StringStack result would move as the command is built on it.
   StringVariable name(name_text);
   if (*name.Get() == u'\0') name = u"myfloppy.img";
@@ -116,6 +195,9 @@ ToolOutcome MakeFloppyImage(int64_t count, int64_t block_size, const char16_t* n
   NamingFailure = u"";
   ToolOutcome outcome =
       RunTool(u"dd", {u"if=/dev/zero", output.Get(), size.Get(), blocks.Get()}, nullptr);
+  if (outcome == ToolOutcome::Succeeded && fat12_label != nullptr) {
+    outcome = FormatFat12(temporary.Get(), fat12_label);
+  }
   if (outcome == ToolOutcome::Succeeded && !ReplaceFile(temporary.Get(), image.Get())) {
     KeepNamingFailure(image.Get());
     outcome = ToolOutcome::Failed;

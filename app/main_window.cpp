@@ -14,6 +14,7 @@
 #include "gui/events/event_binding.h"
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/button_gadget.h"
+#include "gui/gadgets/combo_box_gadget.h"
 #include "gui/gadgets/drag_drop.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/panel_gadget.h"
@@ -64,10 +65,24 @@ void CreateFieldRow(int32_t y, const char16_t* label_text, int64_t field, int64_
 }
 
 // The rows below the original controls of each page, and the room the window grows by for
-// them: the panel grows, and the status row moves down with its bottom.
-constexpr int32_t kAddedHeight = 80;
-constexpr int32_t kVolumeRowY = 100;
-constexpr int32_t kImageRowY = 150;
+// them: the panel grows, and the status row moves down with its bottom. Each page's rows line
+// up with the other's.
+constexpr int32_t kAddedHeight = 100;
+constexpr int32_t kFirstRowY = 125;
+constexpr int32_t kSecondRowY = 155;
+constexpr int32_t kImageRowY = 185;
+
+// The floppy's "Format:" and "Size:" choices on one row, and its "Label:" below them.
+void CreateFloppyRows() {
+  CreateTextGadget(AnyObject, 20, kFirstRowY, 100, 25, u"Format:", 0);
+  CreateComboBoxGadget(GadgetFloppyFormat, 120, kFirstRowY, 170, 25);
+  CreateTextGadget(AnyObject, 310, kFirstRowY, 50, 25, u"Size:", 0);
+  CreateComboBoxGadget(GadgetFloppySize, 360, kFirstRowY, 130, 25);
+  CreateTextGadget(AnyObject, 20, kSecondRowY, 100, 25, u"Label:", 0);
+  // A FAT volume label: eleven characters, in upper case as DOS shows it.
+  CreateStringGadget(GadgetFloppyLabel, 120, kSecondRowY, 170, 25, u"", StringFlagUpperCase);
+  SetGadgetAttribute(GadgetFloppyLabel, StringAttributeMaximumLength, 11);
+}
 
 void LayOutControls() {
   CreatePanelGadget(GadgetTabs, 10, 10, 580, 170 + kAddedHeight);
@@ -75,16 +90,14 @@ void LayOutControls() {
   AddGadgetItem(GadgetTabs, -1, u"ISO from Folder");
   CreateFieldRow(20, u"Source Folder:", GadgetSourcePath, GadgetBrowse);
   CreateButtonGadget(GadgetCreateIso, 440, 60, 100, 25, u"Create ISO", 0);
-  CreateFieldRow(kVolumeRowY, u"Volume name:", GadgetVolumeName, AnyObject);
-  CreateTextGadget(GadgetVolumeNote, 120, kVolumeRowY + 26, 420, 20, u"", 0);
+  CreateFieldRow(kFirstRowY, u"Volume name:", GadgetVolumeName, AnyObject);
+  CreateTextGadget(GadgetVolumeNote, 120, kFirstRowY + 26, 420, 20, u"", 0);
   CreateFieldRow(kImageRowY, u"Save as:", GadgetIsoImagePath, GadgetIsoImageBrowse);
 
   AddGadgetItem(GadgetTabs, -1, u"Create Empty Floppy");
-  CreateTextGadget(AnyObject, 20, 20, 320, 100,
-                   u"This will create an empty, unformatted floppy disk image on your desktop, "
-                   u"for use with, for example, VirtualBox, VMWare etc",
-                   0);
+  CreateTextGadget(GadgetFloppyDescription, 20, 20, 320, 100, u"", 0);
   CreateButtonGadget(GadgetCreateFloppy, 430, 60, 110, 25, u"Create Floppy", 0);
+  CreateFloppyRows();
   CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);
   EndGadgetList();
 
@@ -102,6 +115,7 @@ void BindHandlers() {
   BindGadgetHandler(GadgetIsoImageBrowse, &OnChooseIsoImage);
   BindGadgetHandler(GadgetFloppyImageBrowse, &OnChooseFloppyImage);
   BindGadgetHandler(GadgetVolumeName, &OnVolumeNameChanged, SubtypeChange);
+  BindGadgetHandler(GadgetFloppyFormat, &OnFloppyFormatChanged, SubtypeChange);
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
   // A folder dragged from a file manager onto the field or anywhere on the ISO tab.
   for (int64_t target : FolderDropTargets) {
@@ -129,8 +143,10 @@ int64_t BuildMainWindow() {
   const StringVariable desktop = DesktopFolder();
   SetGadgetText(GadgetIsoImagePath, ImagePath(desktop.Get(), DefaultIsoImageName).Get());
   SetGadgetText(GadgetFloppyImagePath, ImagePath(desktop.Get(), DefaultFloppyImageName).Get());
+  OfferFloppyChoices();
   RestoreChoices();
   ShowVolumeName();
+  ShowFloppyFormat();
   // Enabled without looking: the field's next edit decides again.
   DisableGadget(GadgetCreateIso, 0);
   return 0;

@@ -1,5 +1,7 @@
 #include "app/workflow_support.h"
 
+#include <QStandardPaths>
+#include <QString>
 #include <string>
 
 #include "app/controls.h"
@@ -7,6 +9,7 @@
 #include "gui/events/event_loop.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
+#include "runtime/qstring_bridge.h"
 #include "runtime/string_utils.h"
 
 bool IsFolder(const char16_t* path) {
@@ -54,6 +57,18 @@ StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* nam
 
 StringVariable BundledTool(const char16_t* name) {
   return BundledToolIn(Kept(&ProgramFolder).Get(), name);
+}
+
+StringVariable SystemToolPath(const char16_t* name) {
+  const QString tool = StringToQString(name);
+  QString found = QStandardPaths::findExecutable(tool);
+  if (found.isEmpty()) {
+    found = QStandardPaths::findExecutable(tool,
+                                           {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+  }
+  StringMark mark;
+  QStringToStringStackResult(found, mark.Offset());
+  return std::move(mark).Keep();
 }
 
 StringVariable ImagePath(const char16_t* folder, const char16_t* name) {

@@ -30,6 +30,10 @@ StringVariable BundledToolIn(const char16_t* program_folder, const char16_t* nam
 // The same for the running program.
 StringVariable BundledTool(const char16_t* name);
 
+// A program of the system's own, by name: through the PATH, else in the folders of the
+// administrator's tools, which a user's PATH often lacks. Empty when it is nowhere.
+StringVariable SystemToolPath(const char16_t* name);
+
 // folder + "/" + name.
 StringVariable ImagePath(const char16_t* folder, const char16_t* name);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QRegularExpression>
 #include <QTest>
@@ -20,6 +21,7 @@
 #include "app/iso_workflow.h"
 #include "app/main_window.h"
 #include "app/workflow_support.h"
+#include "gui/gadgets/combo_box_gadget.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/windows/kz_window.h"
 #include "gui/windows/windows.h"
@@ -618,8 +620,14 @@ TEST_F(WorkflowTest, TheChoicesComeBackAfterARestart) {
   TypeSource(source);
   SetGadgetText(GadgetIsoImagePath, u"/srv/images/photos.iso");
   SetGadgetText(GadgetFloppyImagePath, u"/srv/images/boot.img");
+  SetGadgetState(GadgetFloppyFormat, 1);
+  SetGadgetState(GadgetFloppySize, 3);
+  SetGadgetText(GadgetFloppyLabel, u"BOOT");
   NativeWindow(MainWindow)->close();
   RebuildMainWindow();
+  EXPECT_EQ(GetGadgetState(GadgetFloppyFormat), 1);
+  EXPECT_EQ(GetGadgetState(GadgetFloppySize), 3);
+  EXPECT_EQ(GadgetText(GadgetFloppyLabel), u"BOOT");
   EXPECT_EQ(GadgetText(GadgetSourcePath), Wide(source));
   EXPECT_EQ(GadgetText(GadgetIsoImagePath), u"/srv/images/photos.iso");
   EXPECT_EQ(GadgetText(GadgetFloppyImagePath), u"/srv/images/boot.img");
@@ -689,6 +697,63 @@ TEST_F(WorkflowTest, TheOriginalControlsKeepTheirPlaces) {
   EXPECT_EQ(panel.topLeft(), QPoint(10, 10));
   EXPECT_EQ(panel.width(), 580);
   EXPECT_EQ(GadgetWidget(GadgetStatus)->geometry(), QRect(20, panel.bottom() + 1 + 10, 380, 25));
+}
+
+}  // namespace
+
+namespace {
+
+// Each size the floppy tab offers, formatted FAT12 with a label: a clean file system that the
+// DOS tools read and write.
+TEST_F(WorkflowTest, FormattedFloppiesOfEverySizeAreCleanAndWritable) {
+  const StringVariable formatter = SystemToolPath(u"mkfs.fat");
+  if (*formatter.Get() == u'\0' || !HasProgram("mdir")) {
+    GTEST_SKIP() << "dosfstools and mtools are not installed";
+  }
+  WriteFile(home_.home() + "/note.txt", "hello");
+  for (int64_t kilobytes : {1440, 720, 1200, 2880}) {
+    SCOPED_TRACE(kilobytes);
+    const std::string image = home_.desktop() + "/disk.img";
+    ASSERT_EQ(
+        MakeFloppyImage(kilobytes, 1024, u"disk.img", Wide(home_.desktop()).c_str(), u"BREVIK"),
+        ToolOutcome::Succeeded);
+    EXPECT_EQ(std::filesystem::file_size(image), static_cast<uintmax_t>(kilobytes) * 1024);
+    std::string output;
+    EXPECT_EQ(RunProgram({"/usr/sbin/fsck.fat", "-n", image}, output), 0) << output;
+    EXPECT_EQ(RunProgram({"mdir", "-i", image, "::"}, output), 0) << output;
+    EXPECT_NE(output.find("Volume in drive : is BREVIK"), std::string::npos) << output;
+    EXPECT_NE(output.find("No files"), std::string::npos) << output;
+    EXPECT_EQ(RunProgram({"mcopy", "-i", image, home_.home() + "/note.txt", "::/"}, output), 0)
+        << output;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The floppy tab as a user sets it: FAT12, 720 KB, a label typed in lower case.
+TEST_F(WorkflowTest, TheFloppyTabMakesTheFormatAndSizeChosen) {
+  if (!HasProgram("mdir") ||
+      GetGadgetItemAttribute(GadgetFloppyFormat, 1, ComboItemAttributeDisabled) != 0) {
+    GTEST_SKIP() << "dosfstools and mtools are not installed";
+  }
+  EXPECT_FALSE(GadgetEnabled(GadgetFloppyLabel));
+  auto* format = static_cast<QComboBox*>(GadgetWidget(GadgetFloppyFormat));
+  QTest::keyClick(format, Qt::Key_Down);
+  EXPECT_TRUE(GadgetEnabled(GadgetFloppyLabel));
+  EXPECT_TRUE(GadgetText(GadgetFloppyDescription).find(u"FAT12") != std::u16string::npos);
+  QTest::keyClick(GadgetWidget(GadgetFloppySize), Qt::Key_Down);
+  QTest::keyClicks(GadgetWidget(GadgetFloppyLabel), "work disk 2");
+  Press(GadgetCreateFloppy);
+  const std::string image = home_.desktop() + "/Empty_Floppy.img";
+  EXPECT_EQ(Status(), u"Finished... Floppy image saved to " + Wide(image));
+  EXPECT_EQ(std::filesystem::file_size(image), 720u * 1024);
+  std::string output;
+  EXPECT_EQ(RunProgram({"mdir", "-i", image, "::"}, output), 0) << output;
+  EXPECT_NE(output.find("Volume in drive : is WORK DISK 2"), std::string::npos) << output;
+  // The label follows the format after the run too.
+  EXPECT_TRUE(GadgetEnabled(GadgetFloppyLabel));
 }
 
 }  // namespace

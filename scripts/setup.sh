@@ -28,10 +28,13 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
+# What brevik runs beside its own hdiutil: mkfs.fat formats FAT12 floppies.
+RUN_PACKAGES=(dosfstools)
 # The desktop files' validators; Xvfb, xdotool and isoinfo drive the installed program;
-# bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's images back.
+# bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's images back;
+# mtools reads the FAT12 floppies.
 TEST_PACKAGES=(libgtest-dev libgmock-dev imagemagick python3-pil desktop-file-utils appstream
-  xvfb xauth xdotool genisoimage procps libarchive-tools xorriso)
+  xvfb xauth xdotool genisoimage procps libarchive-tools xorriso mtools)
 # What scripts/screenshots needs beside the build: a virtual display and a way to grab it.
 SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)
