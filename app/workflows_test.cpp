@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -483,25 +482,6 @@ TEST_F(WorkflowTest, TheSystemDdWritesTheFloppyIntoAFolderWithAQuoteInItsName) {
 }  // namespace
 
 namespace {
-
-// A tmpfs of the given size mounted on folder while this lives; mounted() is false where
-// mounting is not allowed.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const std::string& folder, const std::string& size) : folder_(folder) {
-    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-  ~SmallFileSystem() {
-    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string folder_;
-  bool mounted_ = false;
-};
 
 // Our hdiutil on a Desktop with too little room: it refuses before writing, and the box says
 // how much the image needs.

@@ -6,7 +6,6 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -382,25 +381,6 @@ uint64_t FreeBytes(const std::string& folder) {
   if (statvfs(folder.c_str(), &room) != 0) return 0;
   return uint64_t{room.f_bavail} * room.f_frsize;
 }
-
-// A tmpfs of the given size (as mount's "size=" takes it) mounted on folder while this lives;
-// mounted() is false where mounting is not allowed.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const std::string& folder, const std::string& size) : folder_(folder) {
-    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-  ~SmallFileSystem() {
-    if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string folder_;
-  bool mounted_ = false;
-};
 
 class HdiutilTest : public ::testing::Test {
  protected:

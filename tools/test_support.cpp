@@ -1,6 +1,7 @@
 #include "tools/test_support.h"
 
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -211,4 +212,13 @@ std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKi
   if (result >= 0) iso_read_image_features_destroy(features);
   iso_image_unref(read);
   return contents;
+}
+
+SmallFileSystem::SmallFileSystem(const std::string& folder, const std::string& size)
+    : folder_(folder) {
+  mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
 }

@@ -69,3 +69,18 @@ struct IsoImageContents {
 // Reads one tree of the image with libisofs; nullopt when the image, or the tree asked for,
 // cannot be read.
 std::optional<IsoImageContents> ReadIsoImage(const std::string& image, IsoTreeKind kind);
+
+// A tmpfs of the given size (as mount's "size=" takes it) mounted on folder while this lives;
+// mounted() is false where mounting is not allowed.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& folder, const std::string& size);
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  ~SmallFileSystem();
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
