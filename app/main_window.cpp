@@ -5,9 +5,11 @@
 #include <memory>
 #include <optional>
 
+#include "app/command_line.h"
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/tool_run.h"
+#include "app/version.h"
 #include "app/workflow_support.h"
 #include "files/file_queries.h"
 #include "gui/events/event_binding.h"
@@ -98,13 +100,15 @@ void BindHandlers() {
 }  // namespace
 
 int64_t BuildMainWindow() {
-  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230, u"Brevik V1.2.5",
+  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230, MainWindowTitle,
                  kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();
   BindHandlers();
   ResetControls();
+  // A folder named on the command line takes the Documents folder's place.
+  if (PutCommandLineFolder()) return 0;
   StringVariable documents = DocumentsFolder();
   SetGadgetText(GadgetSourcePath, documents.Get());
   // Enabled without looking: the field's next edit decides again.
