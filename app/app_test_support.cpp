@@ -1,5 +1,6 @@
 #include "app/app_test_support.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -154,6 +156,18 @@ void QuitAtNextBox(SeenBox* seen) {
     QEvent quit(QEvent::Quit);
     QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
   });
+}
+
+bool CatchesSigterm(pid_t pid) {
+  // Bit 15 of the process's caught-signal mask.
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (SIGTERM - 1)) & 1;
+    }
+  }
+  return false;
 }
 
 void MakeFolder(const std::string& path) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -72,6 +74,9 @@ struct SeenBox {
 void AnswerNextBox(const QString& button, SeenBox* seen);
 // Asks the program to quit, as the system does, once the next message box is up.
 void QuitAtNextBox(SeenBox* seen);
+
+// True once the process has a handler for SIGTERM: brevik has reached its start routines.
+bool CatchesSigterm(pid_t pid);
 
 void MakeFolder(const std::string& path);
 bool PathExists(const std::string& path);

@@ -1,8 +1,10 @@
 #include "app/lifecycle.h"
 
+#include <QCoreApplication>
 #include <cstdlib>
 #include <iterator>
 
+#include "app/command_line.h"
 #include "app/main_window.h"
 #include "files/date_support.h"
 #include "files/file_queries.h"
@@ -97,7 +99,12 @@ void EndProgram() {
 void ProgramEntry(int argc, char** argv) {
   ProgramArgumentCount = argc;
   ProgramArgumentVector = argv;
+  // --help and --version answer before anything starts, and the working directory that a
+  // relative FOLDER means is noted before start-up leaves it.
+  AnswerCommandLine(argc, argv);
   RunStartRoutines();
+  // FOLDER, from what the application object left of the arguments after taking Qt's.
+  TakeCommandLineFolder(QCoreApplication::arguments());
   RunningFlag = 1;
   LastEvent = 0;
   // When the window cannot be opened the loop still runs and ends through the quit request.

@@ -7,10 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <string>
 #include <thread>
 
+#include "app/app_test_support.h"
 #include "gui/events/event_queue.h"
 
 extern char** environ;
@@ -39,18 +38,6 @@ TEST_F(MainLoopTest, EndRequestEndsTheLoopWhateverItCarries) {
 
 TEST_F(MainLoopTest, EndProgramExitsWithStatusZero) {
   EXPECT_EXIT(EndProgram(), ::testing::ExitedWithCode(0), "");
-}
-
-// True once the process has a handler for SIGTERM (bit 15 of its caught-signal mask).
-bool CatchesSigterm(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("SigCgt:", 0) == 0) {
-      unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-      return (mask >> (SIGTERM - 1)) & 1;
-    }
-  }
-  return false;
 }
 
 TEST(ProgramTest, SigtermEndsTheProgramWithStatusZero) {

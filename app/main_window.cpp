@@ -6,9 +6,11 @@
 #include <optional>
 
 #include "app/choices.h"
+#include "app/command_line.h"
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/tool_run.h"
+#include "app/version.h"
 #include "app/workflow_support.h"
 #include "files/file_queries.h"
 #include "gui/events/event_binding.h"
@@ -132,7 +134,7 @@ void BindHandlers() {
 
 int64_t BuildMainWindow() {
   if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230 + kAddedHeight,
-                 u"Brevik V1.2.5", kMainWindowFlags) == 0) {
+                 MainWindowTitle, kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();
@@ -145,10 +147,12 @@ int64_t BuildMainWindow() {
   SetGadgetText(GadgetFloppyImagePath, ImagePath(desktop.Get(), DefaultFloppyImageName).Get());
   OfferFloppyChoices();
   RestoreChoices();
+  // A folder named on the command line takes the place of the remembered one; it is judged
+  // as a typed one, while the Documents folder is enabled without looking: the field's next
+  // edit decides again.
+  if (!PutCommandLineFolder()) DisableGadget(GadgetCreateIso, 0);
   ShowVolumeName();
   ShowFloppyFormat();
-  // Enabled without looking: the field's next edit decides again.
-  DisableGadget(GadgetCreateIso, 0);
   return 0;
 }
 

@@ -20,6 +20,7 @@
 #include "app/app_test_support.h"
 #include "app/controls.h"
 #include "app/lifecycle.h"
+#include "app/version.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/gadgets.h"
@@ -72,7 +73,7 @@ class MainWindowTest : public ::testing::Test {
 TEST_F(MainWindowTest, StartsOnTheIsoTabWithTheDocumentsFolder) {
   KzWindow* window = NativeWindow(MainWindow);
   ASSERT_NE(window, nullptr);
-  EXPECT_EQ(window->windowTitle(), "Brevik V1.2.5");
+  EXPECT_EQ(window->windowTitle(), QString("Brevik V") + BrevikVersion);
   EXPECT_EQ(GadgetText(GadgetSourcePath),
             QString::fromStdString(home_.home() + "/Documents").toStdU16String());
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));
