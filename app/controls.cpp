@@ -12,6 +12,8 @@
 #include "gui/gadgets/panel_gadget.h"
 #include "gui/gadgets/progress_bar_gadget.h"
 
+int64_t FloppyDescription = 0;
+
 namespace {
 
 std::optional<RunKind> ActiveRun;

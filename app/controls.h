@@ -21,11 +21,13 @@ inline constexpr int64_t GadgetFloppyImageBrowse = 10;
 // The ISO's volume name, and below it how the image's trees will store it.
 inline constexpr int64_t GadgetVolumeName = 11;
 inline constexpr int64_t GadgetVolumeNote = 12;
-// The floppy's format and size, the FAT volume label, and the page's description of the image.
+// The floppy's format and size, and the FAT volume label.
 inline constexpr int64_t GadgetFloppyFormat = 13;
 inline constexpr int64_t GadgetFloppySize = 14;
 inline constexpr int64_t GadgetFloppyLabel = 15;
-inline constexpr int64_t GadgetFloppyDescription = 16;
+// The floppy page's description of the image, a label without a number of its own: its
+// handle, set when the window is built.
+extern int64_t FloppyDescription;
 
 // The gadgets that take a folder dragged from a file manager: the field, and the panel with
 // both its pages.

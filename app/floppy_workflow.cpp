@@ -134,11 +134,10 @@ void ShowFloppyFormat() {
   }
   const bool fat12 = Fat12Chosen();
   DisableGadget(GadgetFloppyLabel, fat12 ? 0 : 1);
-  SetGadgetText(GadgetFloppyDescription,
+  SetGadgetText(FloppyDescription,
                 fat12 ? u"This will create a floppy disk image formatted FAT12 (DOS), empty and "
                         u"ready to hold files, for use with, for example, VirtualBox, VMWare etc"
-                      : u"This will create an empty, unformatted floppy disk image on your "
-                        u"desktop, for use with, for example, VirtualBox, VMWare etc");
+                      : BlankFloppyDescription);
 }
 
 int64_t OnFloppyFormatChanged() {

@@ -6,6 +6,11 @@
 
 #include "app/tool_run.h"
 
+// What the floppy page says of the blank image.
+inline constexpr const char16_t* BlankFloppyDescription =
+    u"This will create an empty, unformatted floppy disk image on your desktop, for use with, "
+    u"for example, VirtualBox, VMWare etc";
+
 // The name of the handler's image until the user chooses another.
 inline constexpr const char16_t* DefaultFloppyImageName = u"Empty_Floppy.img";
 

@@ -97,7 +97,7 @@ void LayOutControls() {
   CreateFieldRow(kImageRowY, u"Save as:", GadgetIsoImagePath, GadgetIsoImageBrowse);
 
   AddGadgetItem(GadgetTabs, -1, u"Create Empty Floppy");
-  CreateTextGadget(GadgetFloppyDescription, 20, 20, 320, 100, u"", 0);
+  FloppyDescription = CreateTextGadget(AnyObject, 20, 20, 320, 100, BlankFloppyDescription, 0);
   CreateButtonGadget(GadgetCreateFloppy, 430, 60, 110, 25, u"Create Floppy", 0);
   CreateFloppyRows();
   CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);

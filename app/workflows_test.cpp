@@ -722,7 +722,7 @@ TEST_F(WorkflowTest, TheFloppyTabMakesTheFormatAndSizeChosen) {
   auto* format = static_cast<QComboBox*>(GadgetWidget(GadgetFloppyFormat));
   QTest::keyClick(format, Qt::Key_Down);
   EXPECT_TRUE(GadgetEnabled(GadgetFloppyLabel));
-  EXPECT_TRUE(GadgetText(GadgetFloppyDescription).find(u"FAT12") != std::u16string::npos);
+  EXPECT_TRUE(GadgetText(FloppyDescription).find(u"FAT12") != std::u16string::npos);
   QTest::keyClick(GadgetWidget(GadgetFloppySize), Qt::Key_Down);
   QTest::keyClicks(GadgetWidget(GadgetFloppyLabel), "work disk 2");
   Press(GadgetCreateFloppy);
