@@ -373,4 +373,57 @@ TEST_F(ToolRunTest, EscapeDuringAFloppyRunDoesNotCancelIt) {
                                           u"/Empty_Floppy.img");
 }
 
+// The keyboard alone: Return in the field presses "Create ISO" when it may be pressed, the
+// focus stays on "Cancel" during the run and comes back to "Create ISO" after it.
+TEST_F(ToolRunTest, ReturnInTheFieldRunsWithTheFocusOnCancelAndBackOnCreateIso) {
+  home_.AddStandInTool("hdiutil", 0, 0.3);
+  ActivateGadget(GadgetSourcePath);
+  QWidget* focus_during_run = nullptr;
+  During([&] {
+    if (!ToolRunning()) return false;
+    focus_during_run = QApplication::focusWidget();
+    return true;
+  });
+  QTest::keyClick(GadgetWidget(GadgetSourcePath), Qt::Key_Return);
+  EXPECT_FALSE(home_.RecordedArguments("hdiutil").empty());
+  EXPECT_EQ(focus_during_run, GadgetWidget(GadgetCreateIso));
+  EXPECT_EQ(QApplication::focusWidget(), GadgetWidget(GadgetCreateIso));
+}
+
+TEST_F(ToolRunTest, ReturnInTheFieldDoesNothingWhileCreateIsoIsDisabled) {
+  home_.AddStandInTool("hdiutil", 0);
+  QTest::keyClicks(GadgetWidget(GadgetSourcePath), "-missing");
+  ASSERT_FALSE(GadgetEnabled(GadgetCreateIso));
+  QTest::keyClick(GadgetWidget(GadgetSourcePath), Qt::Key_Return);
+  EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
+  EXPECT_EQ(GadgetText(GadgetStatus), u"");
+}
+
+TEST_F(ToolRunTest, ReturnOnAFocusedButtonPressesIt) {
+  home_.AddStandInTool("dd", 0);
+  SetGadgetState(GadgetTabs, FloppyTab);
+  GadgetWidget(GadgetCreateFloppy)->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(GadgetWidget(GadgetCreateFloppy), Qt::Key_Return);
+  EXPECT_FALSE(home_.RecordedArguments("dd").empty());
+  EXPECT_EQ(QApplication::focusWidget(), GadgetWidget(GadgetCreateFloppy));
+}
+
+// A run's outcome is said on its own tab, and typing a new path puts it away.
+TEST_F(ToolRunTest, AStatusStaysWithItsTabUntilTheFieldIsEdited) {
+  WriteFile(home_.desktop() + "/output.iso", "old");
+  SeenBox box;
+  AnswerNextBox("No", &box);
+  PressCreateIso();
+  ASSERT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+  auto* tabs = static_cast<QTabWidget*>(GadgetWidget(GadgetTabs));
+  QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, Qt::NoModifier,
+                    tabs->tabBar()->tabRect(FloppyTab).center());
+  EXPECT_EQ(GadgetText(GadgetStatus), u"");
+  QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, Qt::NoModifier,
+                    tabs->tabBar()->tabRect(IsoTab).center());
+  EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+  QTest::keyClicks(GadgetWidget(GadgetSourcePath), "/");
+  EXPECT_EQ(GadgetText(GadgetStatus), u"");
+}
+
 }  // namespace
