@@ -1,5 +1,6 @@
 #include "gui/gadgets/button_gadget.h"
 
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QShortcut>
 #include <QStyleOptionButton>
@@ -18,6 +19,12 @@ constexpr int RoundedBezelHeight = 25;
 bool AcceptsInput(const QWidget* window) {
   const auto* kz_window = dynamic_cast<const KzWindow*>(window);
   return kz_window == nullptr || kz_window->canBecomeKeyWindow();
+}
+
+bool IsReturnKey(const QKeyEvent* event) {
+  const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+         modifiers == Qt::NoModifier;
 }
 
 }  // namespace
@@ -77,6 +84,24 @@ void KzButtonGadgetView::setIntValue(int32_t value) {
 void KzButtonGadgetView::setTarget(KzGadgetFunctions* target) {
   disconnect(action_);
   action_ = connect(this, &QPushButton::clicked, target, &KzGadgetFunctions::EventHandler);
+}
+
+bool KzButtonGadgetView::event(QEvent* event) {
+  // The focused button takes Return before a default button's key equivalent does.
+  if (event->type() == QEvent::ShortcutOverride && IsReturnKey(static_cast<QKeyEvent*>(event))) {
+    event->accept();
+    return true;
+  }
+  return QPushButton::event(event);
+}
+
+void KzButtonGadgetView::keyPressEvent(QKeyEvent* event) {
+  // QPushButton takes Return only as the default button of a dialog.
+  if (!IsReturnKey(event) || event->isAutoRepeat()) {
+    QPushButton::keyPressEvent(event);
+    return;
+  }
+  if (AcceptsInput(window())) click();
 }
 
 void KzButtonGadgetView::paintEvent(QPaintEvent* event) {

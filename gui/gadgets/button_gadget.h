@@ -46,6 +46,9 @@ class KzButtonGadgetView final : public KzGadgetViewOf<QPushButton>, public KzCo
   void setTarget(KzGadgetFunctions* target) override;
 
  protected:
+  // Return and Enter press the focused button, as Space does.
+  bool event(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
