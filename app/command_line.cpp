@@ -135,12 +135,12 @@ bool PutCommandLineFolder() {
   OnSourcePathChanged();
   // The same words as for a folder dropped on the field, or a missing one at "Create ISO".
   if (IsExistingFile(path.Get())) {
-    SetGadgetText(GadgetStatus, u"Only a folder can be made into an ISO.");
+    ShowStatus(u"Only a folder can be made into an ISO.");
   } else if (!IsFolder(path.Get())) {
     const QString said = "Folder " + KeptFolder + " not found";
     StringMark status;
     QStringToStringStack(said, status.Offset());
-    SetGadgetText(GadgetStatus, status.Finish());
+    ShowStatus(status.Finish());
   }
   return true;
 }

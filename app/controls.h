@@ -57,3 +57,18 @@ void BeginRunControls(RunKind kind);
 void EndRunControls(RunKind kind);
 // Whether an ISO run is going on, which Escape may cancel.
 bool IsoRunActive();
+
+// The keyboard focus around a run of kind, from the press of its button ("Create ISO" or
+// "Create Floppy") to the handler's end. When the focus is on the button or on a control
+// that the run disables, it is on "Cancel" during an ISO run, and on the button again at the
+// end, unless the user put it elsewhere meanwhile.
+class RunFocus {
+ public:
+  explicit RunFocus(RunKind kind);
+  ~RunFocus();
+  RunFocus(const RunFocus&) = delete;
+  RunFocus& operator=(const RunFocus&) = delete;
+
+ private:
+  int64_t button_;
+};

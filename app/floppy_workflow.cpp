@@ -147,6 +147,7 @@ int64_t OnFloppyFormatChanged() {
 
 int64_t OnCreateFloppy() {
   if (ToolRunning()) return 0;
+  const RunFocus focus(RunKind::Floppy);
   StoreChoices();
   const ImagePlace place = ImagePlaceIn(GadgetFloppyImagePath, DefaultFloppyImageName);
   const int64_t size_item = GetGadgetState(GadgetFloppySize);

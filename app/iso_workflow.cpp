@@ -231,6 +231,7 @@ int64_t OnCreateIso() {
     CancelTool();
     return 0;
   }
+  const RunFocus focus(RunKind::Iso);
   StoreChoices();
   StringVariable source = TrimmedSourcePath();
   const ImagePlace place = ImagePlaceIn(GadgetIsoImagePath, DefaultIsoImageName);

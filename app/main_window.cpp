@@ -1,7 +1,9 @@
 #include "app/main_window.h"
 
+#include <QAbstractButton>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <memory>
 #include <optional>
 
@@ -109,6 +111,20 @@ void LayOutControls() {
   HideGadget(GadgetProgress, 1);
 }
 
+// Return in the source field presses "Create ISO" when it may be pressed. The field itself
+// keeps Return to itself, as every field does.
+void PressCreateIsoOnReturn() {
+  const GadgetRecord* field = GadgetExists(GadgetSourcePath);
+  const GadgetRecord* button = GadgetExists(GadgetCreateIso);
+  if (field == nullptr || button == nullptr) return;
+  auto* line_edit = qobject_cast<QLineEdit*>(field->view);
+  auto* create_iso = qobject_cast<QAbstractButton*>(button->view);
+  if (line_edit == nullptr || create_iso == nullptr) return;
+  QObject::connect(line_edit, &QLineEdit::returnPressed, create_iso, [create_iso] {
+    if (create_iso->isEnabled()) create_iso->click();
+  });
+}
+
 void BindHandlers() {
   BindGadgetHandler(GadgetBrowse, &OnBrowseFolder);
   BindGadgetHandler(GadgetSourcePath, &OnSourcePathChanged, SubtypeChange);
@@ -118,6 +134,10 @@ void BindHandlers() {
   BindGadgetHandler(GadgetFloppyImageBrowse, &OnChooseFloppyImage);
   BindGadgetHandler(GadgetVolumeName, &OnVolumeNameChanged, SubtypeChange);
   BindGadgetHandler(GadgetFloppyFormat, &OnFloppyFormatChanged, SubtypeChange);
+  for (int64_t field : {GadgetIsoImagePath, GadgetFloppyImagePath, GadgetFloppyLabel})
+    BindGadgetHandler(field, &OnTabFieldEdited, SubtypeChange);
+  BindGadgetHandler(GadgetTabs, &OnTabChanged, SubtypeChange);
+  PressCreateIsoOnReturn();
   BindEventHandler(EvCloseRequest, &OnMainWindowClose, MainWindow);
   // A folder dragged from a file manager onto the field or anywhere on the ISO tab.
   for (int64_t target : FolderDropTargets) {
@@ -157,7 +177,7 @@ int64_t BuildMainWindow() {
 }
 
 int64_t ResetControls() {
-  SetGadgetText(GadgetStatus, u"");
+  ClearStatuses();
   SetGadgetText(GadgetSourcePath, u"");
   DisableGadget(GadgetCreateIso, 1);
   ActivateGadget(GadgetSourcePath);
@@ -185,11 +205,23 @@ int64_t OnSourcePathChanged() {
   // An empty path names no folder.
   DisableGadget(GadgetCreateIso, IsFolder(TrimmedSourcePath().Get()) ? 0 : 1);
   ShowVolumeName();
+  ClearEndedStatus();
   return 0;
 }
 
 int64_t OnVolumeNameChanged() {
   ShowVolumeName();
+  ClearEndedStatus();
+  return 0;
+}
+
+int64_t OnTabFieldEdited() {
+  ClearEndedStatus();
+  return 0;
+}
+
+int64_t OnTabChanged() {
+  ShowFrontTabStatus();
   return 0;
 }
 

@@ -9,8 +9,8 @@
 // Opens the window, lays out the controls, binds the handlers and sets the initial state.
 // When the window cannot be opened nothing else is built. Returns 0.
 int64_t BuildMainWindow();
-// Empties the status line and the source field, disables "Create ISO" and gives the field
-// the focus.
+// Empties the status line (of both tabs) and the source field, disables "Create ISO" and gives the
+// field the focus.
 int64_t ResetControls();
 
 // Bound handlers; each returns 0.
@@ -18,6 +18,10 @@ int64_t OnBrowseFolder();
 int64_t OnSourcePathChanged();
 // The volume name field's edits: the note says how the image will store the name.
 int64_t OnVolumeNameChanged();
+// The edits of the other fields of a tab ("Save as:", "Label:"): an ended run's status goes.
+int64_t OnTabFieldEdited();
+// Another tab in front: the status line shows that tab's own status.
+int64_t OnTabChanged();
 // The "..." of each tab's "Save as:" row: the desktop's save dialog at the image's place.
 int64_t OnChooseIsoImage();
 int64_t OnChooseFloppyImage();

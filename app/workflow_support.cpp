@@ -2,6 +2,7 @@
 
 #include <QStandardPaths>
 #include <QString>
+#include <array>
 #include <string>
 
 #include "app/controls.h"
@@ -144,9 +145,35 @@ ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
   return outcome;
 }
 
+namespace {
+
+// The last status of each tab, by tab item.
+std::array<StringVariable, 2> TabStatuses;
+
+StringVariable& FrontTabStatus() {
+  return TabStatuses[GetGadgetState(GadgetTabs) == FloppyTab ? FloppyTab : IsoTab];
+}
+
+}  // namespace
+
 void ShowStatus(const char16_t* text) {
+  FrontTabStatus() = text;
   SetGadgetText(GadgetStatus, text);
   PaintPendingUpdates();
+}
+
+void ShowFrontTabStatus() {
+  SetGadgetText(GadgetStatus, FrontTabStatus().Get());
+}
+
+void ClearEndedStatus() {
+  if (!ToolRunning()) ShowStatus(u"");
+}
+
+void ClearStatuses() {
+  for (StringVariable& status : TabStatuses)
+    status = u"";
+  SetGadgetText(GadgetStatus, u"");
 }
 
 void ReportMissingFolder(const char16_t* folder) {

@@ -64,8 +64,17 @@ ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
                              const std::function<ToolOutcome()>& run, const RunTexts& texts);
 
 // Sets the status line and paints it at once, so that the user sees each step before the
-// next one begins.
+// next one begins. The text is the front tab's status, shown again when the tab comes back
+// to the front.
 void ShowStatus(const char16_t* text);
+// Shows the status of the tab now in front; empty when it has none.
+void ShowFrontTabStatus();
+// Clears the front tab's status once its run has ended: what a run or a refused start said
+// (saved, failed, cancelled, a folder not found) is put away when the user edits a field of
+// the tab. A run's progress stays.
+void ClearEndedStatus();
+// Both tabs without a status.
+void ClearStatuses();
 
 // "Folder " + folder + " not found" in a caution box titled "Error".
 void ReportMissingFolder(const char16_t* folder);
