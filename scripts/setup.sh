@@ -28,8 +28,9 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
-# What brevik runs beside its own hdiutil: mkfs.fat formats FAT12 floppies.
-RUN_PACKAGES=(dosfstools)
+# What brevik runs beside its own hdiutil: mkfs.fat formats FAT12 floppies;
+# libqt6svg6 has the SVG icon engine, which draws the window icon.
+RUN_PACKAGES=(dosfstools libqt6svg6)
 # The desktop files' validators; Xvfb, xdotool and isoinfo drive the installed program;
 # bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's images back;
 # mtools reads the FAT12 floppies; Qt's private headers let a test switch accessibility on.
