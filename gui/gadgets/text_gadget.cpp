@@ -1,6 +1,5 @@
 #include "gui/gadgets/text_gadget.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QPalette>
 
@@ -33,10 +32,12 @@ Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
 }
 
 void Kz_NSTextField::setStringValue(const QString& value) {
-  const bool changed = value != text_;
+  // A status line changes while the focus is elsewhere; only an event makes a screen reader
+  // notice. Setting the name raises it, and QLabel, seeing a name, raises none of its own.
+  // The name is the whole text, also where the label shows it shortened.
+  if (value != text_) setAccessibleName(value);
   text_ = value;
   fitText();
-  if (changed) announceText();
 }
 
 void Kz_NSTextField::setBuddyView(QWidget* view) {
@@ -70,14 +71,6 @@ void Kz_NSTextField::fitText() {
   // A label that names another widget reads "&" as a mnemonic marker.
   setText(buddy() != nullptr ? EscapeMnemonics(shown) : shown);
   setToolTip(shown == text_ ? QString() : text_);
-}
-
-void Kz_NSTextField::announceText() {
-  // A status line changes while the focus is elsewhere; only the event makes a screen
-  // reader notice. Its name is the whole text, also where the label shows it shortened.
-  setAccessibleName(text_);
-  QAccessibleEvent event(this, QAccessible::NameChanged);
-  QAccessible::updateAccessibility(&event);
 }
 
 QLabel* KzTextGadgetFunctions::Label() const {

@@ -38,8 +38,6 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
  private:
   // Shows the text as the label's height and width allow.
   void fitText();
-  // Tells assistive technology of a new text.
-  void announceText();
 
   QString text_;
 };
