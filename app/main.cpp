@@ -1,10 +1,8 @@
-#include <QGuiApplication>
-
+#include "app/identity.h"
 #include "app/lifecycle.h"
 
 int main(int argc, char** argv) {
-  // The desktop entry, icon and metainfo are installed under this id; the desktop matches
-  // the running window to them by it.
-  QGuiApplication::setDesktopFileName(QStringLiteral("org.brevik.Brevik"));
+  // The desktop matches the running window to the installed entry, icon and metainfo by it.
+  SetProgramIdentity();
   ProgramEntry(argc, argv);
 }

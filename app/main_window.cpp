@@ -6,10 +6,12 @@
 #include <QLineEdit>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "app/choices.h"
 #include "app/command_line.h"
 #include "app/floppy_workflow.h"
+#include "app/identity.h"
 #include "app/iso_workflow.h"
 #include "app/tool_run.h"
 #include "app/version.h"
@@ -66,6 +68,7 @@ void CreateFieldRow(int32_t y, const char16_t* label_text, int64_t field, int64_
   CreateStringGadget(field, 120, y, 370, 25, u"", 0);
   if (button != AnyObject) CreateButtonGadget(button, 500, y, 40, 25, u"...", 0);
   FitLabel(label, StringToQString(label_text), field);
+  NameGadgetByLabel(field, label);
 }
 
 // The rows below the original controls of each page, and the room the window grows by for
@@ -78,14 +81,17 @@ constexpr int32_t kImageRowY = 185;
 
 // The floppy's "Format:" and "Size:" choices on one row, and its "Label:" below them.
 void CreateFloppyRows() {
-  CreateTextGadget(AnyObject, 20, kFirstRowY, 100, 25, u"Format:", 0);
+  const int64_t format = CreateTextGadget(AnyObject, 20, kFirstRowY, 100, 25, u"Format:", 0);
   CreateComboBoxGadget(GadgetFloppyFormat, 120, kFirstRowY, 170, 25);
-  CreateTextGadget(AnyObject, 310, kFirstRowY, 50, 25, u"Size:", 0);
+  const int64_t size = CreateTextGadget(AnyObject, 310, kFirstRowY, 50, 25, u"Size:", 0);
   CreateComboBoxGadget(GadgetFloppySize, 360, kFirstRowY, 130, 25);
-  CreateTextGadget(AnyObject, 20, kSecondRowY, 100, 25, u"Label:", 0);
+  const int64_t label = CreateTextGadget(AnyObject, 20, kSecondRowY, 100, 25, u"Label:", 0);
   // A FAT volume label: eleven characters, in upper case as DOS shows it.
   CreateStringGadget(GadgetFloppyLabel, 120, kSecondRowY, 170, 25, u"", StringFlagUpperCase);
   SetGadgetAttribute(GadgetFloppyLabel, StringAttributeMaximumLength, 11);
+  NameGadgetByLabel(GadgetFloppyFormat, format);
+  NameGadgetByLabel(GadgetFloppySize, size);
+  NameGadgetByLabel(GadgetFloppyLabel, label);
 }
 
 void LayOutControls() {
@@ -125,6 +131,21 @@ void PressCreateIsoOnReturn() {
   });
 }
 
+// What screen readers say of the controls that show no words of their own; the "..." buttons
+// tell sighted users the same in a tooltip.
+void NameControls() {
+  constexpr std::pair<int64_t, const char16_t*> kButtons[] = {
+      {GadgetBrowse, u"Choose source folder"},
+      {GadgetIsoImageBrowse, u"Choose where to save the ISO image"},
+      {GadgetFloppyImageBrowse, u"Choose where to save the floppy image"},
+  };
+  for (const auto& [button, name] : kButtons) {
+    GadgetAccessibleName(button, name);
+    GadgetToolTip(button, name);
+  }
+  GadgetAccessibleName(GadgetProgress, u"Progress");
+}
+
 void BindHandlers() {
   BindGadgetHandler(GadgetBrowse, &OnBrowseFolder);
   BindGadgetHandler(GadgetSourcePath, &OnSourcePathChanged, SubtypeChange);
@@ -153,11 +174,13 @@ void BindHandlers() {
 }  // namespace
 
 int64_t BuildMainWindow() {
+  SetApplicationIcon();
   if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230 + kAddedHeight,
                  MainWindowTitle, kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();
+  NameControls();
   BindHandlers();
   ResetControls();
   StringVariable documents = DocumentsFolder();

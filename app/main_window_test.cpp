@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -19,6 +23,7 @@
 
 #include "app/app_test_support.h"
 #include "app/controls.h"
+#include "app/identity.h"
 #include "app/lifecycle.h"
 #include "app/version.h"
 #include "gui/events/event_loop.h"
@@ -237,6 +242,62 @@ TEST_F(MainWindowTest, SourceFolderFitsItsLabelAtLargerFonts) {
     EXPECT_LE(label->geometry().right(), field->geometry().left());
   }
   EXPECT_EQ(field->geometry().right() + 1, 490);
+}
+
+QString AccessibleName(int64_t gadget) {
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(GadgetWidget(gadget));
+  return accessible != nullptr ? accessible->text(QAccessible::Name) : QString();
+}
+
+// The label that names a gadget. On Linux a choice box says its choice as its name, and
+// screen readers say its label from this relation.
+QString LabelledBy(int64_t gadget) {
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(GadgetWidget(gadget));
+  for (const auto& [label, relation] : accessible->relations(QAccessible::Label)) {
+    return label->text(QAccessible::Name);
+  }
+  return QString();
+}
+
+TEST_F(MainWindowTest, ScreenReadersHearWhatEachControlIs) {
+  const std::pair<int64_t, QString> names[] = {
+      {GadgetSourcePath, "Source Folder:"},
+      {GadgetBrowse, "Choose source folder"},
+      {GadgetVolumeName, "Volume name:"},
+      {GadgetIsoImagePath, "Save as:"},
+      {GadgetIsoImageBrowse, "Choose where to save the ISO image"},
+      {GadgetFloppyLabel, "Label:"},
+      {GadgetFloppyImagePath, "Save as:"},
+      {GadgetFloppyImageBrowse, "Choose where to save the floppy image"},
+      {GadgetProgress, "Progress"},
+  };
+  for (const auto& [gadget, name] : names) {
+    EXPECT_EQ(AccessibleName(gadget), name) << gadget;
+  }
+  EXPECT_EQ(LabelledBy(GadgetFloppyFormat), "Format:");
+  EXPECT_EQ(LabelledBy(GadgetFloppySize), "Size:");
+  // Sighted users of the "..." buttons learn the same from a tooltip.
+  for (int64_t button : {GadgetBrowse, GadgetIsoImageBrowse, GadgetFloppyImageBrowse}) {
+    EXPECT_EQ(GadgetWidget(button)->toolTip(), AccessibleName(button)) << button;
+  }
+}
+
+TEST_F(MainWindowTest, TheWindowShowsBrevikIcon) {
+  const QIcon icon = NativeWindow(MainWindow)->windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  const QImage ours = QIcon(BREVIK_ICON_FILE).pixmap(48).toImage();
+  ASSERT_FALSE(ours.isNull());
+  EXPECT_EQ(icon.pixmap(48).toImage(), ours);
+}
+
+// Taskbars on X11 match a window to its desktop entry by the window's class, which Qt takes
+// from the application name.
+TEST(ProgramIdentityTest, TheDesktopEntryNamesTheWindowClass) {
+  QFile entry(BREVIK_DESKTOP_FILE);
+  ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(entry.readAll()).split('\n');
+  SetProgramIdentity();
+  EXPECT_TRUE(lines.contains("StartupWMClass=" + QCoreApplication::applicationName()));
 }
 
 TEST_F(MainWindowTest, TheCloseButtonAsksTheLoopToEndAndTheWindowStays) {

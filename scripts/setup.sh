@@ -28,13 +28,16 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libisofs-dev)
-# What brevik runs beside its own hdiutil: mkfs.fat formats FAT12 floppies.
-RUN_PACKAGES=(dosfstools)
-# The desktop files' validators; Xvfb, xdotool and isoinfo drive the installed program;
-# bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's images back;
-# mtools reads the FAT12 floppies.
-TEST_PACKAGES=(libgtest-dev libgmock-dev imagemagick python3-pil desktop-file-utils appstream
-  xvfb xauth xdotool genisoimage procps libarchive-tools xorriso mtools)
+# What brevik runs beside its own hdiutil: mkfs.fat formats FAT12 floppies;
+# libqt6svg6 has the SVG icon engine, which draws the window icon.
+RUN_PACKAGES=(dosfstools libqt6svg6)
+# The desktop files' validators; Xvfb, xdotool, xprop (x11-utils) and isoinfo drive the
+# installed program; bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's
+# images back; mtools reads the FAT12 floppies; Qt's private headers let a test switch
+# accessibility on.
+TEST_PACKAGES=(libgtest-dev libgmock-dev qt6-base-private-dev imagemagick python3-pil
+  desktop-file-utils appstream xvfb xauth xdotool x11-utils genisoimage procps libarchive-tools
+  xorriso mtools)
 # What scripts/screenshots needs beside the build: a virtual display and a way to grab it.
 SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)

@@ -98,6 +98,10 @@ void KzGadgetFunctions::GadgetToolTip(const QString& text) {
   Gadget->view->setToolTip(text);
 }
 
+void KzGadgetFunctions::GadgetAccessibleName(const QString& text) {
+  Gadget->view->setAccessibleName(text);
+}
+
 void KzGadgetFunctions::HideGadget(int32_t hide) {
   QWidget* container = Gadget->container;
   if (hide != 0) {

@@ -50,6 +50,8 @@ class KzGadgetFunctions : public QObject {
   // Activates the gadget's window and gives the view the keyboard focus.
   virtual void ActivateGadget();
   virtual void GadgetToolTip(const QString& text);
+  // What assistive technology says the gadget is, in place of what it shows.
+  virtual void GadgetAccessibleName(const QString& text);
   virtual void HideGadget(int32_t hide);
   // Controls only: enabled exactly when disable is zero.
   virtual void DisableGadget(int32_t disable);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QTest>
 #include <QWidget>
@@ -87,6 +88,12 @@ template <class View>
 View* ViewOf(int64_t gadget) {
   const GadgetRecord* record = GadgetExists(gadget);
   return record != nullptr ? dynamic_cast<View*>(record->view) : nullptr;
+}
+
+// What a screen reader says a gadget is.
+inline QString AccessibleName(int64_t gadget) {
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(ViewOf<QWidget>(gadget));
+  return accessible != nullptr ? accessible->text(QAccessible::Name) : QString();
 }
 
 class GadgetTest : public ::testing::Test {

@@ -134,6 +134,12 @@ void GadgetToolTip(int64_t gadget, const char16_t* text) {
   }
 }
 
+void GadgetAccessibleName(int64_t gadget, const char16_t* text) {
+  if (KzGadgetFunctions* functions = FunctionsOf(gadget)) {
+    functions->GadgetAccessibleName(StringToQString(text));
+  }
+}
+
 void HideGadget(int64_t gadget, int32_t hide) {
   if (KzGadgetFunctions* functions = FunctionsOf(gadget)) functions->HideGadget(hide);
 }

@@ -97,6 +97,8 @@ void EndGadgetList();
 // arguments are runtime strings (null reads as ""); text results are StringStack results
 // at p, the empty string for an unknown gadget.
 void GadgetToolTip(int64_t gadget, const char16_t* text);
+// A label is named by its own text (text_gadget.h), a field best by its label.
+void GadgetAccessibleName(int64_t gadget, const char16_t* text);
 void HideGadget(int64_t gadget, int32_t hide);
 void DisableGadget(int64_t gadget, int32_t disable);
 // Mode 1: on the screen, from the primary screen's top-left corner. Mode 2: within the

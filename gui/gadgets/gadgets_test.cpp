@@ -56,6 +56,15 @@ class GadgetModelTest : public GadgetTest {
   }
 };
 
+TEST_F(GadgetModelTest, AnAccessibleNameIsSaidInsteadOfWhatTheGadgetShows) {
+  CreateButtonGadget(1, 0, 0, 40, 25, u"...");
+
+  GadgetAccessibleName(1, u"Choose source folder");
+
+  EXPECT_EQ(AccessibleName(1), "Choose source folder");
+  EXPECT_EQ(GadgetText(1), u"...");
+}
+
 TEST_F(GadgetModelTest, AnUnknownNumberDoesNothingAndReadsAsNothing) {
   SetGadgetText(42, u"text");
   DisableGadget(42, 1);

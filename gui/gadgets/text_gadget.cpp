@@ -32,7 +32,16 @@ Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
 }
 
 void Kz_NSTextField::setStringValue(const QString& value) {
+  // A status line changes while the focus is elsewhere; only an event makes a screen reader
+  // notice. Setting the name raises it, and QLabel, seeing a name, raises none of its own.
+  // The name is the whole text, also where the label shows it shortened.
+  if (value != text_) setAccessibleName(value);
   text_ = value;
+  fitText();
+}
+
+void Kz_NSTextField::setBuddyView(QWidget* view) {
+  setBuddy(view);
   fitText();
 }
 
@@ -51,7 +60,7 @@ void Kz_NSTextField::fitText() {
   const bool one_line = contentsRect().height() < 2 * metrics.lineSpacing();
   setWordWrap(!one_line);
   if (!one_line) {
-    setText(text_);
+    setText(buddy() != nullptr ? EscapeMnemonics(text_) : text_);
     setToolTip(QString());
     return;
   }
@@ -59,7 +68,8 @@ void Kz_NSTextField::fitText() {
   QString line = text_;
   line.replace(u'\n', u' ');
   const QString shown = metrics.elidedText(line, Qt::ElideMiddle, contentsRect().width());
-  setText(shown);
+  // A label that names another widget reads "&" as a mnemonic marker.
+  setText(buddy() != nullptr ? EscapeMnemonics(shown) : shown);
   setToolTip(shown == text_ ? QString() : text_);
 }
 
@@ -119,4 +129,14 @@ int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, in
   }
   AddToCurrentView(view);
   return CreationResult(number, record);
+}
+
+void NameGadgetByLabel(int64_t gadget, int64_t label) {
+  const GadgetRecord* named = GadgetExists(gadget);
+  const GadgetRecord* naming = GadgetExists(label);
+  if (named == nullptr || naming == nullptr) return;
+  // Qt names a widget by the label in its parent whose buddy it is.
+  if (auto* text_field = dynamic_cast<Kz_NSTextField*>(naming->view)) {
+    text_field->setBuddyView(named->view);
+  }
 }

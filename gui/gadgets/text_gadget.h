@@ -2,7 +2,8 @@
 // A label too low for two lines keeps its text on one line, shortened in the middle when it
 // does not fit, with the whole text as its tooltip; a taller one wraps. A label shows its
 // parent's background until a background colour is set for it. Disabling it only greys
-// its text.
+// its text. Assistive technology hears a label's whole text, however it is shown, and hears
+// of each change of it; a label paired with another gadget names that gadget.
 #pragma once
 
 #include <QColor>
@@ -27,6 +28,8 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
   void setStringValue(const QString& value) override;
   // A label has no action.
   void setTarget(KzGadgetFunctions*) override {}
+  // Makes this label the one that names view.
+  void setBuddyView(QWidget* view);
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -66,3 +69,8 @@ class KzTextGadgetFunctions final : public KzGadgetFunctions {
 // Returns the handle for AnyObject, else the view's address; 0 on failure.
 int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
                          const char16_t* text, int32_t flags = 0);
+
+// The label's text becomes the name by which assistive technology knows the gadget, and
+// follows the text's changes. The label must lie in the same view as the gadget, where Qt
+// looks for it; a label that is not a text gadget names nothing.
+void NameGadgetByLabel(int64_t gadget, int64_t label);

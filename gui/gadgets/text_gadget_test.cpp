@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "gui/gadgets/gadget_test_support.h"
+#include "gui/gadgets/string_gadget.h"
 
 namespace {
 
@@ -18,6 +26,43 @@ QColor Greyed() {
 QColor StandardText() {
   return QApplication::palette().color(QPalette::Active, QPalette::WindowText);
 }
+
+// Takes the place of the platform's accessibility bridge while it lives and records the
+// events that reach it. Qt passes events on only while assistive technology listens, which
+// the platform alone can say.
+class AccessibilityEvents {
+ public:
+  AccessibilityEvents() : previous_(QAccessible::installUpdateHandler(&Record)) {
+    Platform()->setActive(true);
+    Recorded().clear();
+  }
+  ~AccessibilityEvents() {
+    Platform()->setActive(false);
+    QAccessible::installUpdateHandler(previous_);
+  }
+  AccessibilityEvents(const AccessibilityEvents&) = delete;
+  AccessibilityEvents& operator=(const AccessibilityEvents&) = delete;
+
+  static long NameChanges(const QObject* object) {
+    return std::count(Recorded().begin(), Recorded().end(),
+                      std::pair(object, QAccessible::NameChanged));
+  }
+
+ private:
+  using Event = std::pair<const QObject*, QAccessible::Event>;
+  static std::vector<Event>& Recorded() {
+    static std::vector<Event> events;
+    return events;
+  }
+  static QPlatformAccessibility* Platform() {
+    return QGuiApplicationPrivate::platformIntegration()->accessibility();
+  }
+  static void Record(QAccessibleEvent* event) {
+    Recorded().emplace_back(event->object(), event->type());
+  }
+
+  QAccessible::UpdateHandler previous_;
+};
 
 TEST_F(TextGadgetTest, RightAlignmentWinsOverCentred) {
   CreateTextGadget(1, 0, 0, 80, 25, u"Both", TextFlagRight | TextFlagCenter);
@@ -91,6 +136,39 @@ TEST_F(TextGadgetTest, AOneLineLabelShortensItsTextInTheMiddleAndATallOneWraps) 
   CreateTextGadget(2, 0, 30, 150, 100, path.c_str());
   EXPECT_TRUE(ViewOf<QLabel>(2)->wordWrap());
   EXPECT_EQ(ViewOf<QLabel>(2)->text(), QString::fromStdU16String(path));
+}
+
+TEST_F(TextGadgetTest, ALabelIsSaidWhole) {
+  const std::u16string path = u"Finished... ISO saved to /home/somebody/Desktop/output.iso";
+  CreateTextGadget(1, 0, 0, 150, 25, path.c_str());
+
+  ASSERT_NE(ViewOf<QLabel>(1)->text(), QString::fromStdU16String(path));
+  EXPECT_EQ(AccessibleName(1), QString::fromStdU16String(path));
+}
+
+TEST_F(TextGadgetTest, EachChangeOfTheTextIsAnnouncedOnce) {
+  CreateTextGadget(1, 0, 0, 380, 25, u"");
+  const QLabel* label = ViewOf<QLabel>(1);
+  AccessibilityEvents events;
+
+  SetGadgetText(1, u"Starting...");
+  EXPECT_EQ(events.NameChanges(label), 1);
+  SetGadgetText(1, u"Starting...");
+  EXPECT_EQ(events.NameChanges(label), 1);
+  SetGadgetText(1, u"Finished");
+  EXPECT_EQ(events.NameChanges(label), 2);
+}
+
+TEST_F(TextGadgetTest, ALabelNamesTheGadgetItIsPairedWithAmpersandsAndAll) {
+  CreateTextGadget(1, 0, 0, 100, 25, u"Rock & Roll:");
+  CreateStringGadget(2, 100, 0, 200, 25, u"");
+
+  NameGadgetByLabel(2, 1);
+
+  EXPECT_EQ(AccessibleName(2), "Rock & Roll:");
+  // The name follows the label.
+  SetGadgetText(1, u"Save as:");
+  EXPECT_EQ(AccessibleName(2), "Save as:");
 }
 
 TEST_F(TextGadgetTest, ALabelShowsMarkupAsTextAndHasNoState) {
