@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <QWidget>
@@ -124,6 +125,8 @@ void WhenBoxIsUp(SeenBox* seen, int attempts_left, std::function<void(QMessageBo
     // The headline is the box's text; the body, escaped as rich text, its informative text.
     seen->title = box->text();
     seen->text = QTextDocumentFragment::fromHtml(box->informativeText()).toPlainText();
+    seen->default_button =
+        box->defaultButton() != nullptr ? box->defaultButton()->text().remove('&') : QString();
     ++seen->shown;
     act(box);
   });

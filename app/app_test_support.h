@@ -67,6 +67,7 @@ struct SeenBox {
 
   QString title;
   QString text;
+  QString default_button;  // its title, & left out
   int shown = 0;
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };

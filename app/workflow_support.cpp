@@ -129,9 +129,11 @@ void ReportOutcome(ToolOutcome outcome, const char16_t* image, const RunTexts& t
 
 ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
                              const std::function<ToolOutcome()>& run, const RunTexts& texts) {
+  // No is the default: Return must not replace an image that may have taken an hour to make.
   if (IsExistingFile(image) &&
       ShowMessageBox(u"File Exists", u"File already exists - overwrite it?",
-                     MessageCaution | MessageYesNo) == AnswerNo) {
+                     MessageCaution | MessageYesNo | MessageDefaultNo,
+                     MessageBoxOptions{.detail = image}) == AnswerNo) {
     // Said as for every other way a run does not start, so that the status does not go on
     // reading "Checking..." as if something were still under way.
     ShowStatus(texts.cancelled);

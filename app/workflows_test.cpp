@@ -69,7 +69,10 @@ TEST_F(WorkflowTest, IsoAsksBeforeReplacingAnImage) {
   AnswerNextBox("No", &box);
   Press(GadgetCreateIso);
   EXPECT_EQ(box.title, "File Exists");
-  EXPECT_EQ(box.text, "File already exists - overwrite it?");
+  // The file it means, in full: the field may name any folder.
+  EXPECT_EQ(box.text, QString::fromStdString("File already exists - overwrite it?\n" +
+                                             home_.desktop() + "/output.iso"));
+  EXPECT_EQ(box.default_button, "No");
   EXPECT_TRUE(home_.RecordedArguments("hdiutil").empty());
   EXPECT_EQ(Status(), u"ISO creation was cancelled");
   EXPECT_TRUE(GadgetEnabled(GadgetCreateIso));

@@ -3,9 +3,12 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QIcon>
+#include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QTextDocument>
@@ -48,18 +51,37 @@ QStringView View(std::u16string_view text) {
   return QStringView(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-void SetTexts(QMessageBox& box, const char16_t* title, const char16_t* text) {
+// How many average characters of its font a box's text is wide at least: a path of the usual
+// length then takes a line or two rather than four or five.
+constexpr int kTextWidthInCharacters = 50;
+
+// The body's label guesses its format and offers no setter, so a text that looks like markup
+// ("<name>" in a path) would lose characters; it goes in as markup of itself, with its white
+// space kept (two blanks in a path are not one) and long lines still wrapping.
+QString EscapedParagraph(const QString& text) {
+  return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() +
+         QStringLiteral("</p>");
+}
+
+void SetTexts(QMessageBox& box, const char16_t* title, const char16_t* text,
+              const char16_t* detail) {
   box.setTextFormat(Qt::PlainText);
   box.setText(StringToQString(title));
   // The title bar says what the box is about rather than the program's file name.
   box.setWindowTitle(StringToQString(title));
-  const QString body = StringToQString(text);
+  QString body = StringToQString(text);
+  const QString detail_text = StringToQString(detail);
+  if (!detail_text.isEmpty()) body = body.isEmpty() ? detail_text : body + u'\n' + detail_text;
   if (body.isEmpty()) return;
-  // The body's label guesses its format and offers no setter, so a text that looks like
-  // markup ("<name>" in a path) would lose characters; it goes in as markup of itself, with
-  // its white space kept (two blanks in a path are not one) and long lines still wrapping.
-  box.setInformativeText(QStringLiteral("<p style=\"white-space:pre-wrap\">") +
-                         body.toHtmlEscaped() + QStringLiteral("</p>"));
+  // The detail is part of the body, so that the user reads at once which file is meant.
+  box.setInformativeText(EscapedParagraph(body));
+}
+
+void WidenTexts(QMessageBox& box) {
+  for (auto* label : box.findChildren<QLabel*>()) {
+    if (label->text().isEmpty() || !label->pixmap().isNull()) continue;
+    label->setMinimumWidth(QFontMetrics(label->font()).averageCharWidth() * kTextWidthInCharacters);
+  }
 }
 
 QMessageBox::Icon IconFor(int32_t flags) {
@@ -83,12 +105,17 @@ void SetIcon(QMessageBox& box, int32_t flags) {
   box.setIconPixmap(application_icon.pixmap(size));
 }
 
+QString TitleOr(const char16_t* own, std::u16string_view language_title) {
+  return own != nullptr ? StringToQString(own) : View(language_title).toString();
+}
+
 std::vector<AnswerButton> AddAnswerButtons(QMessageBox& box, int32_t flags,
+                                           const MessageBoxOptions& options,
                                            const QStringList& preferred_languages) {
   const MessageButtonTitles titles = MessageButtonTitlesFor(preferred_languages);
-  QPushButton* yes = box.addButton(View(titles.yes).toString(), QMessageBox::YesRole);
-  QPushButton* no = box.addButton(View(titles.no).toString(), QMessageBox::NoRole);
-  box.setDefaultButton(yes);
+  QPushButton* yes = box.addButton(TitleOr(options.yes, titles.yes), QMessageBox::YesRole);
+  QPushButton* no = box.addButton(TitleOr(options.no, titles.no), QMessageBox::NoRole);
+  box.setDefaultButton((flags & MessageDefaultNo) != 0 ? no : yes);
   box.setEscapeButton(no);
   std::vector<AnswerButton> buttons = {{yes, AnswerYes}, {no, AnswerNo}};
   if ((flags & MessageYesNoCancel) == 0) return buttons;
@@ -127,21 +154,41 @@ int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flag
 }
 
 int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
+                       const MessageBoxOptions& options) {
+  return ShowMessageBox(title, text, flags, options, QLocale::system().uiLanguages());
+}
+
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
                        const QStringList& preferred_languages) {
+  return ShowMessageBox(title, text, flags, MessageBoxOptions{}, preferred_languages);
+}
+
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
+                       const MessageBoxOptions& options, const QStringList& preferred_languages) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return 0;
   const KeyWindowKeeper keeper;
-  // Without a parent, exec() makes the box application-modal.
-  QMessageBox box;
-  SetTexts(box, title, text);
-  SetIcon(box, flags);
+  // A child of the active window is transient for it: the desktop keeps it on top of that
+  // window. The parent could be closed and deleted while the box is up, taking the box with
+  // it, so the box lives on the heap and is looked after through a guard.
+  QPointer<QMessageBox> box = new QMessageBox(QApplication::activeWindow());
+  box->setWindowModality(Qt::ApplicationModal);
+  SetTexts(*box, title, text, options.detail);
+  SetIcon(*box, flags);
+  WidenTexts(*box);
   if ((flags & (MessageYesNo | MessageYesNoCancel)) == 0) {
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    box->setStandardButtons(QMessageBox::Ok);
+    box->exec();
+    delete box;
     return 0;
   }
-  const std::vector<AnswerButton> buttons = AddAnswerButtons(box, flags, preferred_languages);
-  box.exec();
-  return AnswerOf(box, buttons);
+  const std::vector<AnswerButton> buttons =
+      AddAnswerButtons(*box, flags, options, preferred_languages);
+  box->exec();
+  // A box deleted with its window had no answer, as one ended from outside.
+  if (box.isNull()) return buttons[(flags & MessageYesNoCancel) != 0 ? 2 : 1].answer;
+  const int64_t answer = AnswerOf(*box, buttons);
+  delete box;
+  return answer;
 }
 
 void DismissRequesters() {

@@ -13,6 +13,9 @@ inline constexpr int32_t MessageYesNoCancel = 2;  // wins over MessageYesNo
 inline constexpr int32_t MessageNote = 4;
 inline constexpr int32_t MessageStop = 8;
 inline constexpr int32_t MessageCaution = 16;
+// No is the default button, answered by Return as well as Escape: for a question whose Yes
+// destroys something.
+inline constexpr int32_t MessageDefaultNo = 32;
 
 // ShowMessageBox answers. A box without Yes and No answers 0, however it was closed.
 inline constexpr int64_t AnswerYes = 6;
@@ -30,16 +33,31 @@ struct MessageButtonTitles {
 // other language and for an empty list. Later entries never count.
 MessageButtonTitles MessageButtonTitlesFor(const QStringList& preferred_languages);
 
+// What a box may have beyond its title, text and flags. Null members are left out.
+struct MessageBoxOptions {
+  // Below the text, in the same label: what the question is about, a path say.
+  const char16_t* detail = nullptr;
+  // Titles in place of the language's Yes and No, for a question whose answers say more.
+  const char16_t* yes = nullptr;
+  const char16_t* no = nullptr;
+};
+
 // Shows the box application-modal and waits for a button. Null title or text read as "".
 // Without MessageYesNo or MessageYesNoCancel the box has a single OK button and answers 0;
 // otherwise Yes (the default button, answered by Return), No and, with MessageYesNoCancel,
 // Cancel, titled for the system's first preferred language. Escape and the title bar's
-// close button answer Cancel when the box has it, else No. The window that was active
-// before is active again afterwards. Answers 0 without a QApplication.
+// close button answer Cancel when the box has it, else No. The box belongs to the active
+// window, which desktops show by keeping it on top of that window; its text is wide enough
+// for a path on a line or two. The window that was active before is active again afterwards.
+// Answers 0 without a QApplication.
 int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags = 0);
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
+                       const MessageBoxOptions& options);
 // The same with the button titles chosen from preferred_languages instead of the system's.
 int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
                        const QStringList& preferred_languages);
+int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
+                       const MessageBoxOptions& options, const QStringList& preferred_languages);
 
 // Ends every requester that is up as Escape would: a question answers No (or Cancel where it
 // has one), a chooser chooses nothing. For a program that was asked to quit, which must not

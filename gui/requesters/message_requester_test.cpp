@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTextDocument>
 
 #include "gui/requesters/requester_test_support.h"
@@ -59,10 +62,19 @@ class MessageRequesterTest : public ::testing::Test {
 
   // Shows a box, notes what the user sees and answers it with act.
   int64_t Show(int32_t flags, Act act, const QStringList& languages = {"en-US"},
-               const char16_t* title = u"File Exists", const char16_t* text = u"overwrite?") {
+               const char16_t* title = u"File Exists", const char16_t* text = u"overwrite?",
+               const MessageBoxOptions& options = {}) {
     WhenModal([this, act](QWidget* modal) {
       auto* box = qobject_cast<QMessageBox*>(modal);
       icon_ = box->icon();
+      default_role_ = box->defaultButton() != nullptr ? box->buttonRole(box->defaultButton())
+                                                      : QMessageBox::InvalidRole;
+      parent_ = box->parentWidget();
+      modality_ = box->windowModality();
+      if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        body_width_ = label->width();
+        body_font_ = label->font();
+      }
       button_count_ = box->buttons().size();
       titles_.clear();
       for (auto role : {QMessageBox::YesRole, QMessageBox::NoRole, QMessageBox::RejectRole}) {
@@ -75,10 +87,15 @@ class MessageRequesterTest : public ::testing::Test {
       body_ = body.toPlainText();
       act(box);
     });
-    return ShowMessageBox(title, text, flags, languages);
+    return ShowMessageBox(title, text, flags, options, languages);
   }
 
   QMessageBox::Icon icon_ = QMessageBox::NoIcon;
+  QMessageBox::ButtonRole default_role_ = QMessageBox::InvalidRole;
+  QWidget* parent_ = nullptr;
+  Qt::WindowModality modality_ = Qt::NonModal;
+  int body_width_ = 0;
+  QFont body_font_;
   QString window_title_;
   qsizetype button_count_ = 0;
   QStringList titles_;  // Yes, No, Cancel
@@ -152,6 +169,35 @@ TEST_F(MessageRequesterTest, TextsShowAsGivenAndNullAsEmpty) {
   // Runs of blanks, leading blanks and tabs are part of a path, not layout.
   Show(16, Ok, {}, u"Error", u"  Folder /tmp/two  blanks\tand a tab not found");
   EXPECT_EQ(body_, "  Folder /tmp/two  blanks\tand a tab not found");
+}
+
+// The question before something is destroyed: it names what, No is what Return and Escape
+// answer, and the box sits on the window it is about, wide enough for a path.
+TEST_F(MessageRequesterTest, ADefaultNoQuestionNamesItsPathAndReturnAnswersNo) {
+  OpenKeyWindow();
+  const char16_t* path = u"/home/someone/Desktop/images for the archive/old-backups.iso";
+  ASSERT_EQ(std::u16string_view(path).size(), 60u);
+  const MessageBoxOptions options = {.detail = path};
+  for (const Act& act : {Return, Escape}) {
+    EXPECT_EQ(Show(MessageCaution | MessageYesNo | MessageDefaultNo, act, {"en-US"}, u"File Exists",
+                   u"overwrite?", options),
+              AnswerNo);
+    EXPECT_EQ(default_role_, QMessageBox::NoRole);
+    EXPECT_EQ(body_, QString::fromUtf16(u"overwrite?\n") + QString::fromUtf16(path));
+    EXPECT_EQ(parent_, NativeWindow(0));
+    EXPECT_EQ(modality_, Qt::ApplicationModal);
+    // Two lines of the box's text take the whole path.
+    EXPECT_GE(2 * body_width_,
+              QFontMetrics(body_font_).horizontalAdvance(QString::fromUtf16(path)));
+    SettleEvents();
+    EXPECT_EQ(QApplication::activeWindow(), NativeWindow(0));
+  }
+}
+
+TEST_F(MessageRequesterTest, OwnButtonTitlesReplaceYesAndNo) {
+  Show(MessageYesNo | MessageDefaultNo, Yes, {"de"}, u"Brevik", u"Quit?",
+       {.yes = u"Stop and Quit", .no = u"Continue"});
+  EXPECT_EQ(titles_, QStringList({"Stop and Quit", "Continue"}));
 }
 
 TEST_F(MessageRequesterTest, TheKeyWindowIsKeyAgainAfterTheBox) {
