@@ -137,10 +137,7 @@ bool PutCommandLineFolder() {
   if (IsExistingFile(path.Get())) {
     ShowStatus(u"Only a folder can be made into an ISO.");
   } else if (!IsFolder(path.Get())) {
-    const QString said = "Folder " + KeptFolder + " not found";
-    StringMark status;
-    QStringToStringStack(said, status.Offset());
-    ShowStatus(status.Finish());
+    ShowStatus(MissingFolderText(path.Get()).Get());
   }
   return true;
 }

@@ -155,12 +155,7 @@ int64_t OnCreateFloppy() {
       kFloppySizes[size_item >= 0 && size_item < static_cast<int64_t>(std::size(kFloppySizes))
                        ? size_item
                        : 0];
-  StringVariable label;
-  {
-    StringMark mark;
-    GetGadgetText(GadgetFloppyLabel, mark.Offset());
-    label = std::move(mark).Keep();
-  }
+  const StringVariable label = GadgetTextOf(GadgetFloppyLabel);
   DisableGadget(GadgetCreateFloppy, 1);
   CreateFloppy(place, size, Fat12Chosen() ? label.Get() : nullptr);
   // The run's end enabled every input; the label again follows the format.

@@ -142,9 +142,7 @@ StringVariable SourceArgument(const char16_t* source) {
 
 // The volume name field's text, as typed; empty when the tool is to name the volume itself.
 StringVariable TypedVolumeName() {
-  StringMark mark;
-  GetGadgetText(GadgetVolumeName, mark.Offset());
-  return std::move(mark).Keep();
+  return GadgetTextOf(GadgetVolumeName);
 }
 
 // Checks, asks and runs; the caller enables the button again whatever happens here.

@@ -253,12 +253,7 @@ namespace {
 // The save dialog at the image's present place; its choice fills the field. Whether to
 // replace an existing image is asked when it comes to that, once.
 void ChooseImagePath(int64_t field, const char16_t* title) {
-  StringVariable current;
-  {
-    StringMark mark;
-    TrimSpaces(GetGadgetText(field, mark.Offset()), mark.Offset());
-    current = std::move(mark).Keep();
-  }
+  const StringVariable current = TrimmedGadgetText(field);
   StringMark mark;
   const char16_t* chosen =
       ChooseFileToSave(title, current.Get(), u"", 0, SaveWithoutReplaceQuestion, mark.Offset());

@@ -31,10 +31,20 @@ StringVariable Kept(char16_t* (*query)(StringResultPosition)) {
 
 }  // namespace
 
-StringVariable TrimmedSourcePath() {
+StringVariable GadgetTextOf(int64_t gadget) {
   StringMark mark;
-  TrimSpaces(GetGadgetText(GadgetSourcePath, mark.Offset()), mark.Offset());
+  GetGadgetText(gadget, mark.Offset());
   return std::move(mark).Keep();
+}
+
+StringVariable TrimmedGadgetText(int64_t gadget) {
+  StringMark mark;
+  TrimSpaces(GetGadgetText(gadget, mark.Offset()), mark.Offset());
+  return std::move(mark).Keep();
+}
+
+StringVariable TrimmedSourcePath() {
+  return TrimmedGadgetText(GadgetSourcePath);
 }
 
 StringVariable DesktopFolder() {
@@ -79,12 +89,7 @@ StringVariable ImagePath(const char16_t* folder, const char16_t* name) {
 }
 
 ImagePlace ImagePlaceIn(int64_t field, const char16_t* default_name) {
-  StringVariable text;
-  {
-    StringMark mark;
-    TrimSpaces(GetGadgetText(field, mark.Offset()), mark.Offset());
-    text = std::move(mark).Keep();
-  }
+  const StringVariable text = TrimmedGadgetText(field);
   const char16_t* whole = text.Get();
   const char16_t* last_slash = nullptr;
   for (const char16_t* unit = whole; *unit != u'\0'; ++unit) {
@@ -178,10 +183,16 @@ void ClearStatuses() {
   SetGadgetText(GadgetStatus, u"");
 }
 
-void ReportMissingFolder(const char16_t* folder) {
+StringVariable MissingFolderText(const char16_t* folder) {
+  // Copied first: a StringStack result would move as the text is built on the stack.
+  const StringVariable kept(folder);
   StringMark mark;
-  AppendStrings({u"Folder ", folder, u" not found"});
-  ShowMessageBox(u"Error", mark.Finish(), MessageCaution);
+  AppendStrings({u"Folder ", kept.Get(), u" not found"});
+  return std::move(mark).Keep();
+}
+
+void ReportMissingFolder(const char16_t* folder) {
+  ShowMessageBox(u"Error", MissingFolderText(folder).Get(), MessageCaution);
 }
 
 void ReportToolReason(const char16_t* reason) {

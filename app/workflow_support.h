@@ -15,6 +15,10 @@ bool IsFolder(const char16_t* path);
 // The path exists and is not a folder.
 bool IsExistingFile(const char16_t* path);
 
+// A gadget's text, kept beyond the StringStack's next use; trimmed, without its leading and
+// trailing blanks.
+StringVariable GadgetTextOf(int64_t gadget);
+StringVariable TrimmedGadgetText(int64_t gadget);
 // The source field's text without its leading and trailing blanks.
 StringVariable TrimmedSourcePath();
 
@@ -76,7 +80,9 @@ void ClearEndedStatus();
 // Both tabs without a status.
 void ClearStatuses();
 
-// "Folder " + folder + " not found" in a caution box titled "Error".
+// "Folder " + folder + " not found".
+StringVariable MissingFolderText(const char16_t* folder);
+// That text in a caution box titled "Error".
 void ReportMissingFolder(const char16_t* folder);
 
 // Shows the reason in a caution box titled "Error"; nothing when it is empty.
