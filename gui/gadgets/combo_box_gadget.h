@@ -10,7 +10,7 @@
 #include "gui/gadgets/gadget_functions.h"
 #include "gui/gadgets/gadget_view.h"
 
-inline constexpr int32_t GadgetTypeComboBox = 8;
+inline constexpr int32_t GadgetTypeComboBox = 9;
 
 // Item attribute of combo boxes: nonzero greys the item out, and the user cannot choose it.
 inline constexpr int32_t ComboItemAttributeDisabled = 1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gui/gadgets/gadget_test_support.h"
+#include "gui/gadgets/progress_bar_gadget.h"
 
 namespace {
 
@@ -38,6 +39,14 @@ TEST_F(ComboBoxGadgetTest, ADisabledItemCannotBeChosenAndSaysWhy) {
   QTest::keyClick(ViewOf<QComboBox>(1), Qt::Key_Down);
   EXPECT_EQ(GetGadgetState(1), 0);
   EXPECT_EQ(ViewOf<QComboBox>(1)->itemData(1, Qt::ToolTipRole).toString(), "not installed");
+}
+
+// Each kind of gadget has a type code of its own: a progress bar taken for a choice box would
+// be handled as one.
+TEST_F(ComboBoxGadgetTest, ItsTypeIsNoOtherGadgetsType) {
+  CreateComboBoxGadget(1, 10, 10, 150, 25);
+  CreateProgressBarGadget(2, 10, 40, 150, 16, 0, 100);
+  EXPECT_NE(GadgetExists(1)->type, GadgetExists(2)->type);
 }
 
 }  // namespace
