@@ -79,7 +79,8 @@ void SetRunControls(RunKind kind, bool running) {
   // A drag over the window is refused while it could not be taken.
   for (int64_t target : FolderDropTargets)
     EnableGadgetDrop(target, running ? 0 : DropTypeFiles);
-  SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, kind == RunKind::Iso ? 100 : 0);
+  // A busy bar, until the tool says how far it has come (a floppy's never does).
+  SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, 0);
   SetGadgetState(GadgetProgress, 0);
   HideGadget(GadgetProgress, disable ^ 1);
 }

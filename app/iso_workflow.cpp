@@ -1,6 +1,5 @@
 #include "app/iso_workflow.h"
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "app/tool_run.h"
 #include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
+#include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/gadgets/string_gadget.h"
 #include "gui/requesters/message_requester.h"
 #include "runtime/string_stack.h"
@@ -58,23 +58,14 @@ std::optional<uint64_t> SizeOfLine(const char16_t* line) {
   return size;
 }
 
-// A quick tool prints its percents faster than anyone reads them, and each shown percent
-// costs a paint; more than this many a second only cost.
-constexpr std::chrono::milliseconds kProgressInterval{40};
-
 // "Creating ISO... 42%" in the status line, followed by " of 3.2 GB" once the tool has said
-// the image's size, and the percent on the bar. A percent that follows the last shown one too
-// closely is left out, unless it is the end.
+// the image's size, and the percent on the bar, which was a busy bar until the first one.
+// Every percent is shown: the tool says at most a hundred, and paints of the ones that come
+// faster than the screen shows them are merged by Qt.
 void ShowProgress(const char16_t* line) {
-  static std::chrono::steady_clock::time_point last_shown;
   const int32_t percent = ProgressPercent(line);
-  if (percent < 0 || percent == GetGadgetState(GadgetProgress)) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (percent != 100 && percent != 0 && now - last_shown < kProgressInterval &&
-      GetGadgetState(GadgetProgress) != 0) {
-    return;
-  }
-  last_shown = now;
+  if (percent < 0) return;
+  SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, 100);
   SetGadgetState(GadgetProgress, percent);
   StringMark mark;
   AppendString(u"Creating ISO... ");

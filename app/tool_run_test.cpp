@@ -26,6 +26,7 @@
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/gadgets.h"
+#include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/windows/kz_window.h"
 #include "gui/windows/windows.h"
 
@@ -183,6 +184,39 @@ TEST_F(ToolRunTest, TheProgressShowsTheImagesSizeWhenTheToolSaysIt) {
   });
   PressCreateIso();
   EXPECT_TRUE(seen_alone);
+}
+
+// Until the tool's first percent the bar is busy; from then on it stands where the words say,
+// also at a percent that the tool holds for a while right after another one.
+TEST_F(ToolRunTest, TheBarIsBusyUntilTheFirstPercentAndThenFollowsEveryOne) {
+  const std::string go = home_.tools() + "/go";
+  // Ten seconds at most, so that a test that never writes the file fails instead of hanging.
+  auto wait_for = [](const std::string& file) {
+    return "for i in $(seq 500); do [ -e '" + file + "' ] && break; sleep 0.02; done\n";
+  };
+  home_.AddStandInScript("hdiutil", "touch '" + Marker() + "'\necho 'Creating hybrid image...'\n" +
+                                        wait_for(go + "1") + "echo 1%\necho 2%\n" +
+                                        wait_for(go + "2") + "echo 100%\n");
+  QWidget* bar = GadgetWidget(GadgetProgress);
+  bool busy_seen = false, held_seen = false;
+  During([&] {
+    if (!busy_seen && PathExists(Marker())) {
+      busy_seen = true;
+      EXPECT_TRUE(bar->isVisible());
+      EXPECT_EQ(GetGadgetAttribute(GadgetProgress, ProgressBarMaximum), 0);
+      WriteFile(go + "1", "");
+    }
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 2%") return false;
+    held_seen = true;
+    EXPECT_EQ(GetGadgetAttribute(GadgetProgress, ProgressBarMaximum), 100);
+    EXPECT_EQ(GetGadgetState(GadgetProgress), 2);
+    WriteFile(go + "2", "");
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_TRUE(busy_seen);
+  EXPECT_TRUE(held_seen);
+  EXPECT_EQ(GadgetText(GadgetStatus), Finished());
 }
 
 struct StopWay {

@@ -18,7 +18,12 @@ KzProgressIndicator::KzProgressIndicator(const QRect& frame) {
 }
 
 void KzProgressIndicator::setIntValue(int32_t value) {
-  setValue(std::clamp(value, minimum(), maximum()));
+  const int32_t kept = std::clamp(value, minimum(), maximum());
+  if (kept == this->value()) return;
+  setValue(kept);
+  // QProgressBar repaints a bar without text only once the value has moved by a whole
+  // chunk of the style; the words beside the bar would run ahead of it.
+  update();
 }
 
 KzProgressIndicator* KzProgressBarGadgetFunctions::Bar() const {

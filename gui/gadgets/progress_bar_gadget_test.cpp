@@ -39,4 +39,30 @@ TEST_F(ProgressBarGadgetTest, ARangeOfNothingIsABusyBarAndTextIsIgnored) {
   EXPECT_EQ(GetGadgetAttribute(2, ProgressBarMinimum), 10);
 }
 
+// Counts the paints of a widget.
+class PaintCounter final : public QObject {
+ public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+  int paints = 0;
+};
+
+// QProgressBar repaints a bar without text only once its value has moved by a whole chunk,
+// so that a bar beside a percent in words trailed it by several points.
+TEST_F(ProgressBarGadgetTest, EveryNewValueIsPainted) {
+  CreateProgressBarGadget(1, 0, 0, 170, 16, 0, 100);
+  auto* bar = ViewOf<QProgressBar>(1);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(bar->window()));
+  PaintCounter counter;
+  bar->installEventFilter(&counter);
+  for (int32_t percent = 1; percent <= 3; ++percent) {
+    const int before = counter.paints;
+    SetGadgetState(1, percent);
+    QApplication::processEvents();
+    EXPECT_GT(counter.paints, before) << percent;
+  }
+}
+
 }  // namespace
