@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "tools/image_file.h"
 
@@ -25,11 +26,24 @@ DataLayout LayOutData(const SourceSnapshot& snapshot) {
   DataLayout layout;
   layout.files.reserve(files.size());
   for (const SourceSnapshot::File* file : files) {
-    layout.files.push_back({file, layout.size});
+    layout.files.push_back({file, layout.size, layout.work});
     uint64_t size = static_cast<uint64_t>(file->state.size);
     layout.size += (size + BlockSize - 1) / BlockSize * BlockSize;
+    // An empty file is never opened.
+    if (size > 0) layout.work += PerFileCopyWork + size;
   }
   return layout;
+}
+
+uint64_t DataLayout::WorkThrough(uint64_t offset) const {
+  // The last file that starts before offset, of those that hold data.
+  auto after = std::ranges::lower_bound(files, offset, {}, &Entry::offset);
+  while (after != files.begin() && std::prev(after)->file->state.size == 0)
+    --after;
+  if (after == files.begin()) return 0;
+  const Entry& entry = *std::prev(after);
+  uint64_t size = static_cast<uint64_t>(entry.file->state.size);
+  return entry.work_before + PerFileCopyWork + std::min(offset - entry.offset, size);
 }
 
 DataCopy::DataCopy(const DataLayout& layout, uint64_t data_start, const ImageFile& image,
@@ -42,7 +56,7 @@ void DataCopy::Start() {
   helper_ = std::thread([this] { Work(nullptr); });
 }
 
-bool DataCopy::Finish(const std::function<void(uint64_t)>& copied) {
+bool DataCopy::Finish(const Copied& copied) {
   Work(&copied);
   if (helper_.joinable()) helper_.join();
   return !stopping_.load();
@@ -68,7 +82,7 @@ bool DataCopy::TakePiece(Piece& piece) {
   return false;
 }
 
-void DataCopy::Work(const std::function<void(uint64_t)>* copied) {
+void DataCopy::Work(const Copied* copied) {
   FolderCache folders(streams_.snapshot());
   std::vector<unsigned char> buffer;
   Piece piece;
@@ -77,8 +91,10 @@ void DataCopy::Work(const std::function<void(uint64_t)>* copied) {
       stopping_ = true;
       break;
     }
-    uint64_t total = copied_.fetch_add(piece.size, std::memory_order_relaxed) + piece.size;
-    if (copied != nullptr) (*copied)(total);
+    // A file's first piece carries its opening.
+    uint64_t work = piece.size + (piece.from == 0 ? PerFileCopyWork : 0);
+    uint64_t done = work_done_.fetch_add(work, std::memory_order_relaxed) + work;
+    if (copied != nullptr) (*copied)(done, piece.entry->offset + piece.from + piece.size);
   }
 }
 

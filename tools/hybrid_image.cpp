@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -400,6 +399,56 @@ WriteOptionsPtr WriteOptions(const MakeHybridOptions& options, IsoImage* image) 
   return write_options;
 }
 
+// What the parts of a run after the scan cost, in bytes whose copying takes as long (see
+// PerFileCopyWork). libisofs makes the trees byte by byte, converting every name: a byte of
+// them takes about as long as ten of a file's data. Examining a file again once the data is
+// written takes about a third of copying a small one. The flush to the device at the end
+// waits at most for what ImageFile::WriteBack left behind.
+constexpr uint64_t TreeByteWork = 10;
+constexpr uint64_t PerFileCheckWork = 3 << 10;
+
+// Tells the sink how far a run has come in the work it does after the scan: the trees, the
+// files' data, the check that the folder is still as scanned, and the flush and naming of
+// the image. Weighed by the image's bytes alone, the trees and the many small files' data
+// went faster than their share, and the check and flush came after the last percent.
+class RunProgress {
+ public:
+  RunProgress(ProgressSink& sink, uint64_t image_size, const DataLayout& layout, size_t file_count)
+      : sink_(sink),
+        layout_(layout),
+        data_start_(image_size - std::min(layout.size, image_size)),
+        trees_(data_start_ * TreeByteWork),
+        checks_(file_count * PerFileCheckWork),
+        total_(trees_ + layout.work + checks_ + std::min(image_size, ImageFile::WriteBackLag)) {}
+
+  // The image's first bytes have been written, the trees and any data after them.
+  void Written(uint64_t bytes) {
+    if (bytes <= data_start_) return Report(bytes * TreeByteWork);
+    Report(trees_ + layout_.WorkThrough(bytes - data_start_));
+  }
+  // This program has done work of the data's (see DataLayout::work).
+  void DataCopied(uint64_t work) { Report(trees_ + work); }
+  void FilesChecked(size_t count) { Report(trees_ + layout_.work + count * PerFileCheckWork); }
+  void Finished() { Report(total_, true); }
+
+ private:
+  // Only what grows reaches the sink, and only the end reaches the total.
+  void Report(uint64_t done, bool finished = false) {
+    if (!finished) done = std::min(done, total_ - 1);
+    if (done <= reported_) return;
+    reported_ = done;
+    sink_.Advanced(done, total_);
+  }
+
+  ProgressSink& sink_;
+  const DataLayout& layout_;
+  uint64_t data_start_;
+  uint64_t trees_;
+  uint64_t checks_;
+  uint64_t total_;
+  uint64_t reported_ = 0;
+};
+
 // Returns how many bytes to read next, at most want: want once the image stream holds them,
 // or when no more are coming; fewer when the writer thread waits where the files' data
 // starts, until it is told what to do (see StreamContext::ExpectData).
@@ -436,8 +485,8 @@ size_t AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
 // A read never asks for more than what is left of the announced size: the installed
 // libisofs answers a read that meets the end of the stream with 0, dropping the bytes it
 // has already copied into the buffer.
-std::string CopyStream(burn_source* stream, uint64_t end, uint64_t image_size, ImageFile& file,
-                       StreamContext& streams, ProgressSink& progress, uint64_t& written) {
+std::string CopyStream(burn_source* stream, uint64_t end, ImageFile& file, StreamContext& streams,
+                       RunProgress& progress, uint64_t& written) {
   std::vector<unsigned char> buffer(CopyChunkSize);
   while (written < end) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - written));
@@ -447,7 +496,8 @@ std::string CopyStream(burn_source* stream, uint64_t end, uint64_t image_size, I
     std::string failure = file.Write(buffer.data(), static_cast<size_t>(count));
     if (!failure.empty()) return failure;
     written += static_cast<uint64_t>(count);
-    progress.Advanced(written, image_size);
+    file.WriteBack(written);
+    progress.Written(written);
   }
   return {};
 }
@@ -485,15 +535,6 @@ class StreamedUnlessDecided {
 int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source** stream) {
   CleanupSignalsBlocked blocked;
   return iso_image_create_burn_source(image, write_options, stream);
-}
-
-// Whether the folder is still as scanned, found out on a thread of its own while the calling
-// thread frees the image, which takes about as long for many files.
-std::future<std::string> FindChangeMeanwhile(const SourceSnapshot& snapshot) {
-  CleanupSignalsBlocked blocked;
-  // Checked on this thread instead when no thread can be started.
-  return std::async(std::launch::async | std::launch::deferred,
-                    [&snapshot] { return snapshot.FindChange(); });
 }
 
 // Gives every file the weight of its place in layout, so that libisofs lays the data out in
@@ -551,6 +592,7 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   stream.reset(created);
   uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
   progress.Started(image_size);
+  RunProgress run(progress, image_size, layout, snapshot.files().size());
   // Before the file gets its size and before any byte is written, so that a folder without
   // room for the image refuses it at once, and not after writing what fits.
   std::string refused = file.CheckRoom(image_size);
@@ -559,31 +601,30 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   std::unique_ptr<DataCopy> copy;
   if (path == DataPath::Placed) copy = StartDataCopy(layout, image_size, file, streams);
   uint64_t written = 0;
-  std::string failure = CopyStream(stream.get(), copy ? data_start : image_size, image_size, file,
-                                   streams, progress, written);
+  std::string failure =
+      CopyStream(stream.get(), copy ? data_start : image_size, file, streams, run, written);
   if (!failure.empty()) return failure;
   if (copy && AgreeOnDataStart(stream.get(), streams, written == data_start)) {
     streams.Decide(true);
     // Ends the writer thread, which has nothing more to give.
     stream.reset();
-    auto advanced = [&](uint64_t copied) { progress.Advanced(data_start + copied, image_size); };
-    if (copy->Finish(advanced)) {
-      // The copied bytes leave out the zeros that end each file's last block.
-      written = image_size;
-      progress.Advanced(written, image_size);
-    }
+    auto copied = [&](uint64_t work, uint64_t piece_end) {
+      file.WriteBack(data_start + piece_end);
+      run.DataCopied(work);
+    };
+    // The copied bytes leave out the zeros that end each file's last block.
+    if (copy->Finish(copied)) written = image_size;
   } else if (written < image_size) {
     // Should libisofs ever lay the image out otherwise, it delivers the data itself.
     path = DataPath::Streamed;
     copy.reset();
     streams.Decide(false);
-    failure = CopyStream(stream.get(), image_size, image_size, file, streams, progress, written);
+    failure = CopyStream(stream.get(), image_size, file, streams, run, written);
     if (!failure.empty()) return failure;
   }
-  std::future<std::string> change = FindChangeMeanwhile(snapshot);
   stream.reset();
   image.reset();
-  std::string changed = change.get();
+  std::string changed = snapshot.FindChange([&run](size_t checked) { run.FilesChecked(checked); });
   // Most specific first: a stream names the file and what happened to it, while libisofs's
   // message for it speaks of the zeros it would write instead.
   failure = streams.FailureReason();
@@ -594,7 +635,9 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
     return "the image ended after " + std::to_string(written) + " of " +
            std::to_string(image_size) + " bytes";
   }
-  return file.Commit(image_size, options.overwrite);
+  failure = file.Commit(image_size, options.overwrite);
+  if (failure.empty()) run.Finished();
+  return failure;
 }
 
 }  // namespace

@@ -16,7 +16,10 @@ class ProgressSink {
   virtual ~ProgressSink() = default;
   // The folder has been scanned and its files' state recorded; image_size bytes follow.
   virtual void Started(uint64_t image_size) = 0;
-  virtual void Advanced(uint64_t written, uint64_t image_size) = 0;
+  // Of the work that follows, which takes about as long for each unit of total, done is
+  // done: each call more of it, and all of it (done == total) only once the image is at its
+  // destination. total stays the same through a run.
+  virtual void Advanced(uint64_t done, uint64_t total) = 0;
   // Something worth knowing that does not fail the run, e.g. a symbolic link that the
   // Joliet tree cannot hold.
   virtual void Warned(std::string_view text) = 0;

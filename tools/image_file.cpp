@@ -260,6 +260,21 @@ std::string ImageFile::GiveName() {
   return Failure("cannot create a file beside", errno);
 }
 
+void ImageFile::WriteBack(uint64_t through) {
+  // In steps, so that a run of small pieces makes few calls.
+  constexpr uint64_t Step = uint64_t{4} << 20;
+  if (through < write_back_started_ + Step) return;
+  sync_file_range(fd_, static_cast<off_t>(write_back_started_),
+                  static_cast<off_t>(through - write_back_started_), SYNC_FILE_RANGE_WRITE);
+  write_back_started_ = through;
+  if (through < written_back_ + WriteBackLag + Step) return;
+  // The device works on the bytes after these meanwhile.
+  uint64_t until = through - WriteBackLag;
+  sync_file_range(fd_, static_cast<off_t>(written_back_), static_cast<off_t>(until - written_back_),
+                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  written_back_ = until;
+}
+
 std::string ImageFile::Commit(size_t expected_size, bool replace) {
   struct stat info;
   if (fstat(fd_, &info) != 0) return Failure("cannot examine", errno);

@@ -77,6 +77,15 @@ class ImageFile {
   // The same at offset, leaving the file's position alone; safe from several threads at once.
   std::string WriteAt(const unsigned char* data, size_t size, uint64_t offset) const;
 
+  // Has the device take the bytes written before through, in the background, and waits
+  // until it has taken those WriteBackLag bytes and more before it. For one thread, with
+  // through growing; the bytes may have been written by others. Left alone, the kernel keeps
+  // gigabytes of an image in memory until Commit, whose flush then takes as long as the
+  // writing did, while the run has nothing to show for it. Failures are left for Commit to
+  // report. REQUIRES: Create succeeded.
+  static constexpr uint64_t WriteBackLag = uint64_t{32} << 20;
+  void WriteBack(uint64_t through);
+
   // Checks that the file holds expected_size bytes, flushes its data to the device, closes it
   // and renames it to the destination, which it replaces only when replace is true. Returns "" or
   // the reason; on failure the destination is left alone and the destructor removes the temporary
@@ -95,6 +104,8 @@ class ImageFile {
   std::string destination_;
   std::string temporary_;  // the temporary file's name, "" while it has none
   int fd_ = -1;
+  uint64_t write_back_started_ = 0;  // up to here
+  uint64_t written_back_ = 0;        // up to here
   dev_t device_ = 0;
   ino_t inode_ = 0;
 };

@@ -14,18 +14,19 @@
 namespace {
 
 // Progress on standard output: the image's size once it is laid out, "size: N bytes", before
-// any of it is written; then one line per whole percent of the image, so that a caller
-// reading lines sees it as it happens. A chunk of a small image spans several percents; each
-// still gets its line, so that a caller may count on every one from 1% to 100%.
+// any of it is written; then one line per whole percent of the work after it, so that a
+// caller reading lines sees it as it happens, and 100% once the image is in place. A step of
+// a small image spans several percents; each still gets its line, so that a caller may count
+// on every one from 1% to 100%.
 class ConsoleProgress : public ProgressSink {
  public:
   void Started(uint64_t image_size) override {
     std::printf("size: %llu bytes\n", static_cast<unsigned long long>(image_size));
     std::fflush(stdout);
   }
-  void Advanced(uint64_t written, uint64_t image_size) override {
-    if (image_size == 0) return;
-    int percent = static_cast<int>(written * 100 / image_size);
+  void Advanced(uint64_t done, uint64_t total) override {
+    if (total == 0) return;
+    int percent = static_cast<int>(done * 100 / total);
     if (percent <= reported_percent_) return;
     while (reported_percent_ < percent)
       std::printf("%d%%\n", ++reported_percent_);

@@ -64,11 +64,14 @@ std::string SourceSnapshot::PathOf(const File& file) const {
 
 // The files of a folder were recorded one after the other, so each folder is opened once and
 // its files are examined by name, without walking the whole path again for each.
-std::string SourceSnapshot::FindChange() const {
+std::string SourceSnapshot::FindChange(const std::function<void(size_t)>& checked) const {
   int folder_fd = -1;
   uint32_t open_folder = 0;
   std::string failure;
+  size_t count = 0;
   for (const File& file : files_) {
+    if (checked && count % CheckedStep == 0 && count > 0) checked(count);
+    ++count;
     if (folder_fd < 0 || file.folder != open_folder) {
       if (folder_fd >= 0) close(folder_fd);
       open_folder = file.folder;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -71,8 +72,10 @@ class SourceSnapshot {
   std::string PathOf(const File& file) const;
 
   // Returns "" when every recorded file is unchanged, else the reason for the first that
-  // vanished, was replaced, or changed size, modification time or change time.
-  std::string FindChange() const;
+  // vanished, was replaced, or changed size, modification time or change time. checked, if
+  // given, is told every CheckedStep files how many have been examined.
+  static constexpr size_t CheckedStep = 1024;
+  std::string FindChange(const std::function<void(size_t)>& checked = {}) const;
 
  private:
   // Names in blocks that never move, so that a file keeps a plain pointer to its own.
