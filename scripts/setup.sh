@@ -34,10 +34,11 @@ RUN_PACKAGES=(dosfstools libqt6svg6)
 # The desktop files' validators; Xvfb, xdotool, xprop (x11-utils) and isoinfo drive the
 # installed program; bsdtar (libarchive-tools), osirrox (xorriso) and isoinfo read the tool's
 # images back; mtools reads the FAT12 floppies; Qt's private headers let a test switch
-# accessibility on.
+# accessibility on; dbus-daemon has dbus-run-session, which gives the desktop services' test a
+# session bus of its own.
 TEST_PACKAGES=(libgtest-dev libgmock-dev qt6-base-private-dev imagemagick python3-pil
   desktop-file-utils appstream xvfb xauth xdotool x11-utils genisoimage procps libarchive-tools
-  xorriso mtools)
+  xorriso mtools dbus-daemon)
 # What scripts/screenshots needs beside the build: a virtual display and a way to grab it.
 SCREENSHOT_PACKAGES=(xvfb xauth xdotool imagemagick)
 BENCH_PACKAGES=(libbenchmark-dev xorriso genisoimage)
