@@ -33,6 +33,10 @@ extern int64_t FloppyDescription;
 // both its pages.
 inline constexpr int64_t FolderDropTargets[] = {GadgetSourcePath, GadgetTabs};
 
+// A length of the window's layout at the user's font: as drawn at the usual font sizes, and
+// larger in proportion to the height of a larger font.
+int32_t Units(int32_t design);
+
 // The tab items, in their order.
 inline constexpr int32_t IsoTab = 0;
 inline constexpr int32_t FloppyTab = 1;

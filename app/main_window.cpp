@@ -4,6 +4,9 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -37,6 +40,27 @@
 
 namespace {
 
+// The layout's coordinates are drawn for text whose lines are at most 16 pixels high, as
+// the usual 9 and 10 point fonts' are. Taller text scales every coordinate and size, the
+// window's too, by its height, so that the whole layout keeps its proportions.
+constexpr double kDesignLineHeight = 16;
+double LayoutScale = 1;
+
+void MeasureLayoutScale() {
+  // A widget takes the font of a style sheet only when polished, as the window's will be.
+  QWidget probe;
+  probe.ensurePolished();
+  LayoutScale = std::max(1.0, QFontMetricsF(probe.font()).height() / kDesignLineHeight);
+}
+
+}  // namespace
+
+int32_t Units(int32_t design) {
+  return static_cast<int32_t>(std::lround(design * LayoutScale));
+}
+
+namespace {
+
 // Centred on the screen with a close button: WinCentreOnScreen + WinClosable.
 constexpr int32_t kMainWindowFlags = WinCentreOnScreen | WinClosable;
 
@@ -50,23 +74,26 @@ class EscapeKey final : public KzWindowShortcut {
   }
 };
 
-// A label takes the room its text needs at the user's font size, which its field gives up at
-// its left end; at the usual sizes both keep their places.
+// A label takes the room its text needs at the user's font, which its field gives up at its
+// left end; at the usual sizes both keep their places.
 void FitLabel(int64_t label, const QString& text, int64_t field) {
-  constexpr int kLabelX = 20, kLabelWidth = 100, kFieldRight = 490, kGap = 6;
+  const int32_t label_x = Units(20), label_width = Units(100), field_right = Units(490);
   const std::optional<QFont> font = GetGadgetFont(label);
   if (!font) return;
-  const int needed = QFontMetrics(*font).horizontalAdvance(text) + kGap;
-  if (needed <= kLabelWidth) return;
+  const int needed = QFontMetrics(*font).horizontalAdvance(text) + Units(6);
+  if (needed <= label_width) return;
   ResizeGadget(label, KeepValue, KeepValue, needed, KeepValue);
-  ResizeGadget(field, kLabelX + needed, KeepValue, kFieldRight - kLabelX - needed, KeepValue);
+  ResizeGadget(field, label_x + needed, KeepValue, field_right - label_x - needed, KeepValue);
 }
 
 // A labelled field across a page, with an optional "..." button at its right.
 void CreateFieldRow(int32_t y, const char16_t* label_text, int64_t field, int64_t button) {
-  const int64_t label = CreateTextGadget(AnyObject, 20, y, 100, 25, label_text, 0);
-  CreateStringGadget(field, 120, y, 370, 25, u"", 0);
-  if (button != AnyObject) CreateButtonGadget(button, 500, y, 40, 25, u"...", 0);
+  const int64_t label =
+      CreateTextGadget(AnyObject, Units(20), Units(y), Units(100), Units(25), label_text, 0);
+  CreateStringGadget(field, Units(120), Units(y), Units(370), Units(25), u"", 0);
+  if (button != AnyObject) {
+    CreateButtonGadget(button, Units(500), Units(y), Units(40), Units(25), u"...", 0);
+  }
   FitLabel(label, StringToQString(label_text), field);
   NameGadgetByLabel(field, label);
 }
@@ -79,41 +106,53 @@ constexpr int32_t kFirstRowY = 125;
 constexpr int32_t kSecondRowY = 155;
 constexpr int32_t kImageRowY = 185;
 
+// A text gadget at a place of the layout.
+int64_t CreateLabel(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                    const char16_t* text) {
+  return CreateTextGadget(number, Units(x), Units(y), Units(width), Units(height), text, 0);
+}
+
 // The floppy's "Format:" and "Size:" choices on one row, and its "Label:" below them.
 void CreateFloppyRows() {
-  const int64_t format = CreateTextGadget(AnyObject, 20, kFirstRowY, 100, 25, u"Format:", 0);
-  CreateComboBoxGadget(GadgetFloppyFormat, 120, kFirstRowY, 170, 25);
-  const int64_t size = CreateTextGadget(AnyObject, 310, kFirstRowY, 50, 25, u"Size:", 0);
-  CreateComboBoxGadget(GadgetFloppySize, 360, kFirstRowY, 130, 25);
-  const int64_t label = CreateTextGadget(AnyObject, 20, kSecondRowY, 100, 25, u"Label:", 0);
+  const int64_t format = CreateLabel(AnyObject, 20, kFirstRowY, 100, 25, u"Format:");
+  CreateComboBoxGadget(GadgetFloppyFormat, Units(120), Units(kFirstRowY), Units(170), Units(25));
+  const int64_t size = CreateLabel(AnyObject, 310, kFirstRowY, 50, 25, u"Size:");
+  CreateComboBoxGadget(GadgetFloppySize, Units(360), Units(kFirstRowY), Units(130), Units(25));
+  const int64_t label = CreateLabel(AnyObject, 20, kSecondRowY, 100, 25, u"Label:");
   // A FAT volume label: eleven characters, in upper case as DOS shows it.
-  CreateStringGadget(GadgetFloppyLabel, 120, kSecondRowY, 170, 25, u"", StringFlagUpperCase);
+  CreateStringGadget(GadgetFloppyLabel, Units(120), Units(kSecondRowY), Units(170), Units(25), u"",
+                     StringFlagUpperCase);
   SetGadgetAttribute(GadgetFloppyLabel, StringAttributeMaximumLength, 11);
   NameGadgetByLabel(GadgetFloppyFormat, format);
   NameGadgetByLabel(GadgetFloppySize, size);
   NameGadgetByLabel(GadgetFloppyLabel, label);
 }
 
+void CreateButton(int64_t number, int32_t x, int32_t y, int32_t width, const char16_t* text) {
+  CreateButtonGadget(number, Units(x), Units(y), Units(width), Units(25), text, 0);
+}
+
 void LayOutControls() {
-  CreatePanelGadget(GadgetTabs, 10, 10, 580, 170 + kAddedHeight);
+  CreatePanelGadget(GadgetTabs, Units(10), Units(10), Units(580), Units(170 + kAddedHeight));
 
   AddGadgetItem(GadgetTabs, -1, u"ISO from Folder");
   CreateFieldRow(20, u"Source Folder:", GadgetSourcePath, GadgetBrowse);
-  CreateButtonGadget(GadgetCreateIso, 440, 60, 100, 25, u"Create ISO", 0);
+  CreateButton(GadgetCreateIso, 440, 60, 100, u"Create ISO");
   CreateFieldRow(kFirstRowY, u"Volume name:", GadgetVolumeName, AnyObject);
-  CreateTextGadget(GadgetVolumeNote, 120, kFirstRowY + 26, 420, 20, u"", 0);
+  CreateLabel(GadgetVolumeNote, 120, kFirstRowY + 26, 420, 20, u"");
   CreateFieldRow(kImageRowY, u"Save as:", GadgetIsoImagePath, GadgetIsoImageBrowse);
 
   AddGadgetItem(GadgetTabs, -1, u"Create Empty Floppy");
-  FloppyDescription = CreateTextGadget(AnyObject, 20, 20, 320, 100, BlankFloppyDescription, 0);
-  CreateButtonGadget(GadgetCreateFloppy, 430, 60, 110, 25, u"Create Floppy", 0);
+  FloppyDescription = CreateLabel(AnyObject, 20, 20, 320, 100, BlankFloppyDescription);
+  CreateButton(GadgetCreateFloppy, 430, 60, 110, u"Create Floppy");
   CreateFloppyRows();
   CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);
   EndGadgetList();
 
-  CreateTextGadget(GadgetStatus, 20, 190 + kAddedHeight, 380, 25, u"", 0);
+  CreateLabel(GadgetStatus, 20, 190 + kAddedHeight, 380, 25, u"");
   // The free right part of the status row, level with the status text; shown during runs.
-  CreateProgressBarGadget(GadgetProgress, 410, 193 + kAddedHeight, 170, 16, 0, 100);
+  CreateProgressBarGadget(GadgetProgress, Units(410), Units(193 + kAddedHeight), Units(170),
+                          Units(16), 0, 100);
   HideGadget(GadgetProgress, 1);
 }
 
@@ -175,8 +214,9 @@ void BindHandlers() {
 
 int64_t BuildMainWindow() {
   SetApplicationIcon();
-  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, 600, 230 + kAddedHeight,
-                 MainWindowTitle, kMainWindowFlags) == 0) {
+  MeasureLayoutScale();
+  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, Units(600),
+                 Units(230 + kAddedHeight), MainWindowTitle, kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();

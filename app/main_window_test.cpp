@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -13,6 +14,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPushButton>
+#include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -26,6 +30,7 @@
 #include "app/identity.h"
 #include "app/lifecycle.h"
 #include "app/version.h"
+#include "app/workflow_support.h"
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/gadgets.h"
@@ -242,6 +247,84 @@ TEST_F(MainWindowTest, SourceFolderFitsItsLabelAtLargerFonts) {
     EXPECT_LE(label->geometry().right(), field->geometry().left());
   }
   EXPECT_EQ(field->geometry().right() + 1, 490);
+}
+
+// What of a widget's text does not fit inside it, as its font measures the text; empty when
+// all of it fits. Fields are left out: a long path scrolls in its field, as in every field.
+QString Overflow(QWidget* widget) {
+  const QFontMetrics metrics = widget->fontMetrics();
+  const QSize room = widget->contentsRect().size();
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    if (label->text().isEmpty()) return {};
+    // A shortened text carries the whole one as its tooltip.
+    if (!label->toolTip().isEmpty()) return "shortened: " + label->text();
+    const QRect needed = metrics.boundingRect(
+        QRect(QPoint(), room), label->wordWrap() ? Qt::TextWordWrap : 0, label->text());
+    if (needed.width() > room.width() || needed.height() > room.height()) return label->text();
+    return {};
+  }
+  if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    const int margin = 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin);
+    if (metrics.horizontalAdvance(button->text()) + margin > room.width() ||
+        metrics.height() > room.height()) {
+      return button->text();
+    }
+    return {};
+  }
+  if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+    return field->minimumSizeHint().height() > widget->height() ? "field too low" : QString();
+  }
+  if (auto* choice = qobject_cast<QComboBox*>(widget)) {
+    return choice->sizeHint().width() > widget->width() ||
+                   choice->minimumSizeHint().height() > widget->height()
+               ? choice->currentText()
+               : QString();
+  }
+  if (auto* tabs = qobject_cast<QTabBar*>(widget)) {
+    // The bar shortens its tabs' titles when they need more room than it has.
+    return tabs->sizeHint().width() > tabs->width() ? tabs->tabText(tabs->count() - 1) : QString();
+  }
+  return {};
+}
+
+// Every text of the window's visible widgets, at the window's font.
+void ExpectEveryTextFits(const char* where) {
+  QWidget* window = GadgetWidget(GadgetTabs)->window();
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (!widget->isVisible()) continue;
+    EXPECT_EQ(Overflow(widget).toStdString(), "") << where << ": " << widget->metaObject()->className();
+    const QRect frame(widget->mapTo(window, QPoint()), widget->size());
+    EXPECT_TRUE(window->rect().contains(frame))
+        << where << ": " << widget->metaObject()->className() << " outside the window";
+  }
+}
+
+// At 16 points the whole layout grows with the font: every text shows whole, on both tabs and
+// in every status the window says.
+TEST_F(MainWindowTest, EveryTextFitsAtSixteenPoints) {
+  const QFont usual = QApplication::font();
+  QFont larger = usual;
+  larger.setPointSizeF(16);
+  QApplication::setFont(larger);
+  RebuildMainWindow();
+  const std::u16string desktop = QString::fromStdString(home_.desktop()).toStdU16String();
+  const std::u16string statuses[] = {
+      u"Checking...",
+      u"Starting...",
+      u"Creating ISO... 100% of 999.9 GB",
+      u"Finished... ISO saved to " + desktop + u"/Brevik image of a long folder name.iso",
+      u"Finished... Floppy image saved to " + desktop + u"/Empty_Floppy.img",
+      u"ERROR: Failed to create ISO",
+      u"ISO creation was cancelled",
+  };
+  for (int32_t tab : {IsoTab, FloppyTab}) {
+    SetGadgetState(GadgetTabs, tab);
+    for (const std::u16string& status : statuses) {
+      ShowStatus(status.c_str());
+      ExpectEveryTextFits(QString::fromStdU16String(status).toUtf8().constData());
+    }
+  }
+  QApplication::setFont(usual);
 }
 
 QString AccessibleName(int64_t gadget) {

@@ -22,6 +22,16 @@ QColor GreyedTextColor() {
   return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
 }
 
+// A line may break after a slash: a path too long for a line would otherwise run past the
+// label's edge, since lines break only at blanks.
+QString WithPathBreaks(QString text) {
+  constexpr QChar kZeroWidthSpace(0x200B);
+  for (qsizetype i = text.size() - 1; i >= 0; --i) {
+    if (text[i] == u'/') text.insert(i + 1, kZeroWidthSpace);
+  }
+  return text;
+}
+
 }  // namespace
 
 Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
@@ -60,7 +70,8 @@ void Kz_NSTextField::fitText() {
   const bool one_line = contentsRect().height() < 2 * metrics.lineSpacing();
   setWordWrap(!one_line);
   if (!one_line) {
-    setText(buddy() != nullptr ? EscapeMnemonics(text_) : text_);
+    const QString wrapped = WithPathBreaks(text_);
+    setText(buddy() != nullptr ? EscapeMnemonics(wrapped) : wrapped);
     setToolTip(QString());
     return;
   }
@@ -71,6 +82,18 @@ void Kz_NSTextField::fitText() {
   // A label that names another widget reads "&" as a mnemonic marker.
   setText(buddy() != nullptr ? EscapeMnemonics(shown) : shown);
   setToolTip(shown == text_ ? QString() : text_);
+}
+
+int Kz_NSTextField::heightForText(int width) const {
+  const QFontMetrics metrics = fontMetrics();
+  const QSize frame = size() - contentsRect().size();
+  const int room = width - frame.width();
+  QString line = text_;
+  line.replace(u'\n', u' ');
+  if (metrics.horizontalAdvance(line) <= room) return metrics.height() + frame.height();
+  const QRect wrapped = metrics.boundingRect(QRect(0, 0, room, QWIDGETSIZE_MAX), Qt::TextWordWrap,
+                                             WithPathBreaks(text_));
+  return wrapped.height() + frame.height();
 }
 
 QLabel* KzTextGadgetFunctions::Label() const {
@@ -129,6 +152,12 @@ int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, in
   }
   AddToCurrentView(view);
   return CreationResult(number, record);
+}
+
+int32_t TextHeightAtWidth(int64_t gadget, int32_t width) {
+  const GadgetRecord* record = GadgetExists(gadget);
+  if (record == nullptr || record->type != GadgetTypeText) return 0;
+  return static_cast<Kz_NSTextField*>(record->view)->heightForText(width);
 }
 
 void NameGadgetByLabel(int64_t gadget, int64_t label) {

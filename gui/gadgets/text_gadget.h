@@ -1,6 +1,7 @@
 // Text gadgets: labels. A label is neither selectable nor editable and posts no events.
 // A label too low for two lines keeps its text on one line, shortened in the middle when it
-// does not fit, with the whole text as its tooltip; a taller one wraps. A label shows its
+// does not fit, with the whole text as its tooltip; a taller one wraps, breaking a path
+// too long for a line after one of its slashes. A label shows its
 // parent's background until a background colour is set for it. Disabling it only greys
 // its text. Assistive technology hears a label's whole text, however it is shown, and hears
 // of each change of it; a label paired with another gadget names that gadget.
@@ -30,6 +31,8 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
   void setTarget(KzGadgetFunctions*) override {}
   // Makes this label the one that names view.
   void setBuddyView(QWidget* view);
+  // The height its text needs at width, as TextHeightAtWidth says.
+  int heightForText(int width) const;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -69,6 +72,10 @@ class KzTextGadgetFunctions final : public KzGadgetFunctions {
 // Returns the handle for AnyObject, else the view's address; 0 on failure.
 int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
                          const char16_t* text, int32_t flags = 0);
+
+// The height the label's text needs at width: a line when it fits on one, else its wrapped
+// lines. 0 for anything that is not a text gadget.
+int32_t TextHeightAtWidth(int64_t gadget, int32_t width);
 
 // The label's text becomes the name by which assistive technology knows the gadget, and
 // follows the text's changes. The label must lie in the same view as the gadget, where Qt

@@ -133,9 +133,14 @@ TEST_F(TextGadgetTest, AOneLineLabelShortensItsTextInTheMiddleAndATallOneWraps) 
   EXPECT_EQ(line->text(), QString::fromStdU16String(path));
   EXPECT_TRUE(line->toolTip().isEmpty());
 
+  // A tall one breaks a path too long for a line after one of its slashes, not past its edge.
   CreateTextGadget(2, 0, 30, 150, 100, path.c_str());
-  EXPECT_TRUE(ViewOf<QLabel>(2)->wordWrap());
-  EXPECT_EQ(ViewOf<QLabel>(2)->text(), QString::fromStdU16String(path));
+  auto* lines = ViewOf<QLabel>(2);
+  EXPECT_TRUE(lines->wordWrap());
+  EXPECT_LE(lines->minimumSizeHint().width(), 150);
+  EXPECT_EQ(lines->text().remove(QChar(0x200B)), QString::fromStdU16String(path));
+  EXPECT_EQ(TextHeightAtWidth(2, 150), lines->heightForWidth(150));
+  EXPECT_EQ(TextHeightAtWidth(2, 2000), lines->fontMetrics().height());
 }
 
 TEST_F(TextGadgetTest, ALabelIsSaidWhole) {

@@ -295,6 +295,16 @@ int64_t WindowNumberOf(const QWidget* window) {
   return kz_window->delegate()->windowID();
 }
 
+void SizeWindow(int64_t number, int32_t width, int32_t height) {
+  KzWindow* window = NativeWindow(number);
+  if (window == nullptr) return;
+  if (window->isResizable()) {
+    window->resize(width, height);
+  } else {
+    window->setFixedSize(width, height);
+  }
+}
+
 void BlockWindowInput(int64_t number, int32_t block) {
   WindowRecord* record = WindowExists(number);
   if (record == nullptr) return;

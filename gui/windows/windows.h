@@ -94,6 +94,11 @@ KzWindow* NativeWindow(int64_t number);
 // The window's number or handle; -1 for anything that is not an open KzWindow.
 int64_t WindowNumberOf(const QWidget* window);
 
+// Gives the window a content area of width x height, its frame's top-left corner staying
+// where it is. A window that the user cannot resize keeps the new size fixed. An unknown
+// number does nothing.
+void SizeWindow(int64_t number, int32_t width, int32_t height);
+
 // Non-zero block lays a KzDisabledView over the content, disables the title-bar buttons and
 // keeps the window from becoming key; zero removes it and re-enables the buttons it
 // disabled. Blocking is not counted: a second block replaces the first.

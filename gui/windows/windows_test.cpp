@@ -126,6 +126,16 @@ TEST_F(WindowsTest, FlagsChooseTitleBarButtonsAndResizing) {
   }
 }
 
+// A window whose content grows keeps its corner, and one that the user cannot resize stays so.
+TEST_F(WindowsTest, SizingKeepsTheCornerAndAFixedSize) {
+  KzWindow* window = Open(1, 30, 40, WinClosable);
+  SizeWindow(1, 260, 150);
+  EXPECT_EQ(window->frameGeometry().topLeft(), QPoint(30, 40));
+  EXPECT_EQ(window->size(), QSize(260, 150));
+  EXPECT_EQ(window->minimumSize(), window->maximumSize());
+  SizeWindow(99, 10, 10);
+}
+
 TEST_F(WindowsTest, OpeningZoomedOrMiniaturizedPostsNoStateEvents) {
   KzWindow* zoomed = Open(0, 10, 10, WinOpenZoomed);
   EXPECT_TRUE(zoomed->isMaximized());
