@@ -47,8 +47,13 @@ QString EscapedMarkup(QString text) {
 void ShowFileInFolder(const QString& path) {
   if (path.isEmpty()) return;
   const QFileInfo file(path);
+  const QUrl folder = QUrl::fromLocalFile(file.absolutePath());
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return;
+  // The desktop's handler for folders needs no bus.
+  if (!bus.isConnected()) {
+    OpenFolderUrl(folder);
+    return;
+  }
   QDBusMessage call = QDBusMessage::createMethodCall(
       FileManagerName(), QStringLiteral("/org/freedesktop/FileManager1"), FileManagerName(),
       QStringLiteral("ShowItems"));
@@ -59,7 +64,6 @@ void ShowFileInFolder(const QString& path) {
   // Asynchronous: a file manager that is slow to start must not hold up the window. The
   // bus answers at once when no file manager is there.
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
-  const QUrl folder = QUrl::fromLocalFile(file.absolutePath());
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                    [folder](QDBusPendingCallWatcher* finished) {
                      finished->deleteLater();
@@ -126,7 +130,7 @@ void NotifyJobEnded(const char16_t* summary, const char16_t* body, const char16_
   QStringList actions;
   // No "default" action: a click on the notification itself then brings Brevik forward
   // (the desktop entry hint names it), where the job's outcome is.
-  if (!image.isEmpty()) actions = {QStringLiteral("show"), QStringLiteral("Show in Folder")};
+  if (!image.isEmpty()) actions = {QStringLiteral("show"), QStringLiteral("Show in folder")};
   const QVariantMap hints{{QStringLiteral("desktop-entry"), application_id}};
   QDBusMessage call = QDBusMessage::createMethodCall(NotificationsName(), NotificationsPath(),
                                                      NotificationsName(), QStringLiteral("Notify"));

@@ -2,7 +2,8 @@
 // the notification server tells that a job ended, the launcher's icon shows a job's progress.
 //
 // Every call returns at once; answers come later through the event loop. Without a session
-// bus the calls do nothing and say nothing: the program works the same without a desktop.
+// bus the calls do nothing and say nothing, but for ShowInFolder, which then opens the folder:
+// the program works the same without a desktop.
 // After the application object is made; main thread only.
 #pragma once
 
@@ -11,8 +12,8 @@
 class QUrl;
 
 // Asks the file manager to show path, selected in its folder; a relative path is taken from
-// the current folder. When no file manager answers, the folder is opened through
-// OpenFolderUrl instead. Null or "" does nothing.
+// the current folder. When no file manager answers, or there is no bus, the folder is opened
+// through OpenFolderUrl instead. Null or "" does nothing.
 void ShowInFolder(const char16_t* path);
 
 // Opens a folder when no file manager shows the file itself; QDesktopServices::openUrl
@@ -21,7 +22,7 @@ extern bool (*OpenFolderUrl)(const QUrl& folder);
 
 // Tells through a desktop notification that a job ended: summary is its title ("ISO image
 // created"), body plain text (the image's path, or why it failed), shown as written. With an
-// image_path that is not null or "", the notification has a "Show in Folder" button that
+// image_path that is not null or "", the notification has a "Show in folder" button that
 // calls ShowInFolder(image_path). Only the latest notification is kept: the next one takes
 // its place, so no button remains whose image Brevik no longer knows.
 void NotifyJobEnded(const char16_t* summary, const char16_t* body, const char16_t* image_path);

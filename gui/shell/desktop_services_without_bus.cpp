@@ -1,6 +1,6 @@
 // Started by desktop_services_test in an environment without a session bus: asks for every
-// desktop service once. Whatever the module says would show in this program's output, which
-// the test expects empty, and so would a folder opened in place of the file manager.
+// desktop service once. Whatever the module says shows in this program's output, and so
+// does the folder opened in place of the file manager, which the test expects alone.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QUrl>
