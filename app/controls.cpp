@@ -83,6 +83,7 @@ void SetRunControls(RunKind kind, bool running) {
   SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, 0);
   SetGadgetState(GadgetProgress, 0);
   HideGadget(GadgetProgress, disable ^ 1);
+  FitStatusRow();
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ inline constexpr int64_t GadgetVolumeNote = 12;
 inline constexpr int64_t GadgetFloppyFormat = 13;
 inline constexpr int64_t GadgetFloppySize = 14;
 inline constexpr int64_t GadgetFloppyLabel = 15;
+// At the right of the status row after a run that saved its image.
+inline constexpr int64_t GadgetShowInFolder = 16;
 // The floppy page's description of the image, a label without a number of its own: its
 // handle, set when the window is built.
 extern int64_t FloppyDescription;
@@ -36,6 +38,12 @@ inline constexpr int64_t FolderDropTargets[] = {GadgetSourcePath, GadgetTabs};
 // A length of the window's layout at the user's font: as drawn at the usual font sizes, and
 // larger in proportion to the height of a larger font.
 int32_t Units(int32_t design);
+
+// The status row says text, and offers "Show in folder" for image when that is not empty.
+void ShowStatusRow(const char16_t* text, const char16_t* image = u"");
+// Gives the status its room: the whole row, less what the bar or "Show in folder" takes,
+// and as many lines as its text needs there.
+void FitStatusRow();
 
 // The tab items, in their order.
 inline constexpr int32_t IsoTab = 0;

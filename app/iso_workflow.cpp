@@ -77,7 +77,7 @@ void ShowProgress(const char16_t* line) {
     AppendString(u" of ");
     AppendString(std::u16string(size.begin(), size.end()).c_str());
   }
-  SetGadgetText(GadgetStatus, mark.Finish());
+  ShowStatusRow(mark.Finish());
 }
 
 // What the tool warned of during the last run, without the "warning: " before each line.

@@ -32,6 +32,7 @@
 #include "gui/gadgets/text_gadget.h"
 #include "gui/requesters/message_requester.h"
 #include "gui/requesters/path_requester.h"
+#include "gui/shell/desktop_services.h"
 #include "gui/windows/windows.h"
 #include "runtime/object_table.h"
 #include "runtime/qstring_bridge.h"
@@ -106,6 +107,21 @@ constexpr int32_t kFirstRowY = 125;
 constexpr int32_t kSecondRowY = 155;
 constexpr int32_t kImageRowY = 185;
 
+// The window, and the status row below the panel: the status text at its left, the progress
+// bar or "Show in folder" at its right when one of them shows.
+constexpr int32_t kWindowWidth = 600;
+constexpr int32_t kWindowHeight = 230 + kAddedHeight;
+constexpr int32_t kRowHeight = 25;
+constexpr int32_t kStatusX = 20;
+constexpr int32_t kStatusY = 190 + kAddedHeight;
+constexpr int32_t kRowRight = 580;
+constexpr int32_t kStatusBesideBar = 380;
+constexpr int32_t kShowInFolderWidth = 120;
+constexpr int32_t kRowGap = 10;
+
+// The image that "Show in folder" shows.
+StringVariable ShownImage;
+
 // A text gadget at a place of the layout.
 int64_t CreateLabel(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
                     const char16_t* text) {
@@ -149,11 +165,16 @@ void LayOutControls() {
   CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);
   EndGadgetList();
 
-  CreateLabel(GadgetStatus, 20, 190 + kAddedHeight, 380, 25, u"");
+  CreateTextGadget(GadgetStatus, Units(kStatusX), Units(kStatusY), Units(kStatusBesideBar),
+                   Units(kRowHeight), u"", TextFlagToolTip);
   // The free right part of the status row, level with the status text; shown during runs.
-  CreateProgressBarGadget(GadgetProgress, Units(410), Units(193 + kAddedHeight), Units(170),
-                          Units(16), 0, 100);
+  CreateProgressBarGadget(GadgetProgress, Units(410), Units(kStatusY + 3), Units(170), Units(16), 0,
+                          100);
   HideGadget(GadgetProgress, 1);
+  // In the same place once a run has saved its image.
+  CreateButton(GadgetShowInFolder, kRowRight - kShowInFolderWidth, kStatusY, kShowInFolderWidth,
+               u"Show in folder");
+  HideGadget(GadgetShowInFolder, 1);
 }
 
 // Return in the source field presses "Create ISO" when it may be pressed. The field itself
@@ -194,6 +215,7 @@ void BindHandlers() {
   BindGadgetHandler(GadgetFloppyImageBrowse, &OnChooseFloppyImage);
   BindGadgetHandler(GadgetVolumeName, &OnVolumeNameChanged, SubtypeChange);
   BindGadgetHandler(GadgetFloppyFormat, &OnFloppyFormatChanged, SubtypeChange);
+  BindGadgetHandler(GadgetShowInFolder, &OnShowInFolder);
   for (int64_t field : {GadgetIsoImagePath, GadgetFloppyImagePath, GadgetFloppyLabel})
     BindGadgetHandler(field, &OnTabFieldEdited, SubtypeChange);
   BindGadgetHandler(GadgetTabs, &OnTabChanged, SubtypeChange);
@@ -215,8 +237,8 @@ void BindHandlers() {
 int64_t BuildMainWindow() {
   SetApplicationIcon();
   MeasureLayoutScale();
-  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, Units(600),
-                 Units(230 + kAddedHeight), MainWindowTitle, kMainWindowFlags) == 0) {
+  if (OpenWindow(MainWindow, DefaultPosition, DefaultPosition, Units(kWindowWidth),
+                 Units(kWindowHeight), MainWindowTitle, kMainWindowFlags) == 0) {
     return 0;
   }
   LayOutControls();
@@ -331,6 +353,36 @@ int64_t OnFolderDropped() {
   SetGadgetText(GadgetSourcePath, path);
   ShowStatus(u"");
   return OnSourcePathChanged();
+}
+
+int64_t OnShowInFolder() {
+  ShowInFolder(ShownImage.Get());
+  return 0;
+}
+
+void ShowStatusRow(const char16_t* text, const char16_t* image) {
+  // Kept first: either may lie on the StringStack.
+  ShownImage = image;
+  const StringVariable kept(text);
+  SetGadgetText(GadgetStatus, kept.Get());
+  HideGadget(GadgetShowInFolder, *ShownImage.Get() == u'\0' ? 1 : 0);
+  FitStatusRow();
+}
+
+void FitStatusRow() {
+  const GadgetRecord* bar = GadgetExists(GadgetProgress);
+  const GadgetRecord* show = GadgetExists(GadgetShowInFolder);
+  if (bar == nullptr || show == nullptr) return;
+  int32_t width = Units(kRowRight - kStatusX);
+  if (!bar->view->isHidden()) {
+    width = Units(kStatusBesideBar);
+  } else if (!show->view->isHidden()) {
+    width = Units(kRowRight - kShowInFolderWidth - kRowGap - kStatusX);
+  }
+  // A text that needs more lines than the row has gets them, and the window grows with it.
+  const int32_t height = std::max(Units(kRowHeight), TextHeightAtWidth(GadgetStatus, width));
+  ResizeGadget(GadgetStatus, KeepValue, KeepValue, width, height);
+  SizeWindow(MainWindow, Units(kWindowWidth), Units(kWindowHeight) + height - Units(kRowHeight));
 }
 
 int64_t OnMainWindowClose() {

@@ -26,6 +26,8 @@ int64_t OnTabChanged();
 int64_t OnChooseIsoImage();
 int64_t OnChooseFloppyImage();
 int64_t OnMainWindowClose();
+// "Show in folder": the file manager shows the image that the status names.
+int64_t OnShowInFolder();
 // A drop on the field or the ISO tab: one folder fills the field; anything else leaves it
 // and says why in the status line.
 int64_t OnFolderDropped();

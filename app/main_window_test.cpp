@@ -246,7 +246,7 @@ TEST_F(MainWindowTest, SourceFolderFitsItsLabelAtLargerFonts) {
     EXPECT_EQ(label->text(), "Source Folder:");
     EXPECT_LE(label->geometry().right(), field->geometry().left());
   }
-  EXPECT_EQ(field->geometry().right() + 1, 490);
+  EXPECT_EQ(field->geometry().right() + 1, Units(490));
 }
 
 // What of a widget's text does not fit inside it, as its font measures the text; empty when
@@ -257,7 +257,9 @@ QString Overflow(QWidget* widget) {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     if (label->text().isEmpty()) return {};
     // A shortened text carries the whole one as its tooltip.
-    if (!label->toolTip().isEmpty()) return "shortened: " + label->text();
+    if (!label->toolTip().isEmpty() && label->text().remove(QChar(0x200B)) != label->toolTip()) {
+      return "shortened: " + label->text();
+    }
     const QRect needed = metrics.boundingRect(
         QRect(QPoint(), room), label->wordWrap() ? Qt::TextWordWrap : 0, label->text());
     if (needed.width() > room.width() || needed.height() > room.height()) return label->text();
@@ -292,7 +294,8 @@ void ExpectEveryTextFits(const char* where) {
   QWidget* window = GadgetWidget(GadgetTabs)->window();
   for (QWidget* widget : window->findChildren<QWidget*>()) {
     if (!widget->isVisible()) continue;
-    EXPECT_EQ(Overflow(widget).toStdString(), "") << where << ": " << widget->metaObject()->className();
+    EXPECT_EQ(Overflow(widget).toStdString(), "")
+        << where << ": " << widget->metaObject()->className();
     const QRect frame(widget->mapTo(window, QPoint()), widget->size());
     EXPECT_TRUE(window->rect().contains(frame))
         << where << ": " << widget->metaObject()->className() << " outside the window";
@@ -308,23 +311,44 @@ TEST_F(MainWindowTest, EveryTextFitsAtSixteenPoints) {
   QApplication::setFont(larger);
   RebuildMainWindow();
   const std::u16string desktop = QString::fromStdString(home_.desktop()).toStdU16String();
-  const std::u16string statuses[] = {
-      u"Checking...",
-      u"Starting...",
-      u"Creating ISO... 100% of 999.9 GB",
-      u"Finished... ISO saved to " + desktop + u"/Brevik image of a long folder name.iso",
-      u"Finished... Floppy image saved to " + desktop + u"/Empty_Floppy.img",
-      u"ERROR: Failed to create ISO",
-      u"ISO creation was cancelled",
+  const std::u16string image = desktop + u"/Brevik image of a long folder name.iso";
+  const std::pair<std::u16string, std::u16string> statuses[] = {
+      {u"Checking...", u""},
+      {u"Starting...", u""},
+      {u"Creating ISO... 100% of 999.9 GB", u""},
+      {u"Finished... ISO saved to " + image, image},
+      {u"Finished... Floppy image saved to " + desktop + u"/Empty_Floppy.img", u"x"},
+      {u"ERROR: Failed to create ISO", u""},
+      {u"ISO creation was cancelled", u""},
   };
   for (int32_t tab : {IsoTab, FloppyTab}) {
     SetGadgetState(GadgetTabs, tab);
-    for (const std::u16string& status : statuses) {
-      ShowStatus(status.c_str());
+    for (const auto& [status, shown_image] : statuses) {
+      ShowStatus(status.c_str(), shown_image.c_str());
       ExpectEveryTextFits(QString::fromStdU16String(status).toUtf8().constData());
     }
   }
   QApplication::setFont(usual);
+}
+
+// A status too long for its row wraps, after a slash where a path is too long for a line, and
+// the row and the window grow for it; the next short status takes them back.
+TEST_F(MainWindowTest, AStatusTooLongForItsRowWrapsAndTheRowGrows) {
+  QWidget* window = GadgetWidget(GadgetTabs)->window();
+  auto* status = static_cast<QLabel*>(GadgetWidget(GadgetStatus));
+  const QRect row = status->geometry();
+  const int window_height = window->height();
+  EXPECT_EQ(row.width(), 560);
+  const QString path = "/home/somebody/" + QString(30, u'x') + "/" + QString(60, u'y') + ".iso";
+  ShowStatus((u"Finished... ISO saved to " + path.toStdU16String()).c_str());
+  EXPECT_TRUE(status->toolTip().endsWith(path));
+  EXPECT_TRUE(status->wordWrap());
+  EXPECT_LE(status->minimumSizeHint().width(), status->width());
+  EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+  EXPECT_EQ(window->height() - window_height, status->height() - row.height());
+  ShowStatus(u"Checking...");
+  EXPECT_EQ(status->geometry(), row);
+  EXPECT_EQ(window->height(), window_height);
 }
 
 QString AccessibleName(int64_t gadget) {

@@ -8,11 +8,13 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -27,6 +29,7 @@
 #include "gui/events/event_queue.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/progress_bar_gadget.h"
+#include "gui/shell/desktop_services.h"
 #include "gui/windows/kz_window.h"
 #include "gui/windows/windows.h"
 
@@ -217,6 +220,35 @@ TEST_F(ToolRunTest, TheBarIsBusyUntilTheFirstPercentAndThenFollowsEveryOne) {
   EXPECT_TRUE(busy_seen);
   EXPECT_TRUE(held_seen);
   EXPECT_EQ(GadgetText(GadgetStatus), Finished());
+}
+
+QUrl OpenedFolder;
+
+// A finished run's status shows its whole path, which is also its tooltip, and offers to
+// show the image in its folder; the offer goes with the status.
+TEST_F(ToolRunTest, AFinishedRunOffersToShowTheImageInItsFolder) {
+  home_.AddStandInScript("hdiutil", "echo 100%\n");
+  PressCreateIso();
+  ASSERT_EQ(GadgetText(GadgetStatus), Finished());
+  const QString finished = QString::fromStdU16String(Finished());
+  auto* status = static_cast<QLabel*>(GadgetWidget(GadgetStatus));
+  EXPECT_EQ(status->text().remove(QChar(0x200B)), finished);
+  EXPECT_EQ(status->toolTip(), finished);
+  QWidget* show = GadgetWidget(GadgetShowInFolder);
+  ASSERT_TRUE(show->isVisible());
+  EXPECT_EQ(GadgetText(GadgetShowInFolder), u"Show in folder");
+  OpenedFolder.clear();
+  OpenFolderUrl = [](const QUrl& folder) {
+    OpenedFolder = folder;
+    return true;
+  };
+  QTest::mouseClick(show, Qt::LeftButton);
+  // With a session bus, the file manager is asked instead.
+  if (!HasSessionBus()) {
+    EXPECT_EQ(OpenedFolder, QUrl::fromLocalFile(QString::fromStdString(home_.desktop())));
+  }
+  QTest::keyClicks(GadgetWidget(GadgetSourcePath), "/");
+  EXPECT_FALSE(show->isVisible());
 }
 
 struct StopWay {

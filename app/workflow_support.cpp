@@ -118,7 +118,7 @@ void ReportOutcome(ToolOutcome outcome, const char16_t* image, const RunTexts& t
     case ToolOutcome::Succeeded: {
       StringMark mark;
       AppendStrings({texts.saved, image});
-      return ShowStatus(mark.Finish());
+      return ShowStatus(mark.Finish(), image);
     }
     case ToolOutcome::Cancelled:
       return ShowStatus(texts.cancelled);
@@ -154,23 +154,30 @@ ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
 
 namespace {
 
-// The last status of each tab, by tab item.
-std::array<StringVariable, 2> TabStatuses;
+// The last status of each tab, by tab item, and the image it offers to show.
+struct TabStatus {
+  StringVariable text;
+  StringVariable image;
+};
+std::array<TabStatus, 2> TabStatuses;
 
-StringVariable& FrontTabStatus() {
+TabStatus& FrontTabStatus() {
   return TabStatuses[GetGadgetState(GadgetTabs) == FloppyTab ? FloppyTab : IsoTab];
 }
 
 }  // namespace
 
-void ShowStatus(const char16_t* text) {
-  FrontTabStatus() = text;
-  SetGadgetText(GadgetStatus, text);
+void ShowStatus(const char16_t* text, const char16_t* image) {
+  TabStatus& status = FrontTabStatus();
+  status.text = text;
+  status.image = image;
+  ShowFrontTabStatus();
   PaintPendingUpdates();
 }
 
 void ShowFrontTabStatus() {
-  SetGadgetText(GadgetStatus, FrontTabStatus().Get());
+  const TabStatus& status = FrontTabStatus();
+  ShowStatusRow(status.text.Get(), status.image.Get());
 }
 
 void ClearEndedStatus() {
@@ -178,9 +185,9 @@ void ClearEndedStatus() {
 }
 
 void ClearStatuses() {
-  for (StringVariable& status : TabStatuses)
-    status = u"";
-  SetGadgetText(GadgetStatus, u"");
+  for (TabStatus& status : TabStatuses)
+    status = {};
+  ShowStatusRow(u"");
 }
 
 StringVariable MissingFolderText(const char16_t* folder) {

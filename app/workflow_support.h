@@ -69,8 +69,8 @@ ToolOutcome RunImageWorkflow(const char16_t* image, RunKind kind,
 
 // Sets the status line and paints it at once, so that the user sees each step before the
 // next one begins. The text is the front tab's status, shown again when the tab comes back
-// to the front.
-void ShowStatus(const char16_t* text);
+// to the front; with an image, that status offers to show it in its folder.
+void ShowStatus(const char16_t* text, const char16_t* image = u"");
 // Shows the status of the tab now in front; empty when it has none.
 void ShowFrontTabStatus();
 // Clears the front tab's status once its run has ended: what a run or a refused start said

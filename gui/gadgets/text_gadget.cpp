@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPalette>
+#include <algorithm>
 
 #include "gui/gadgets/gadgets.h"
 #include "runtime/qstring_bridge.h"
@@ -72,7 +73,7 @@ void Kz_NSTextField::fitText() {
   if (!one_line) {
     const QString wrapped = WithPathBreaks(text_);
     setText(buddy() != nullptr ? EscapeMnemonics(wrapped) : wrapped);
-    setToolTip(QString());
+    setToolTip(text_as_tool_tip_ ? text_ : QString());
     return;
   }
   // Lines are shown one at a time too: a line feed would push the rest out of sight.
@@ -81,7 +82,7 @@ void Kz_NSTextField::fitText() {
   const QString shown = metrics.elidedText(line, Qt::ElideMiddle, contentsRect().width());
   // A label that names another widget reads "&" as a mnemonic marker.
   setText(buddy() != nullptr ? EscapeMnemonics(shown) : shown);
-  setToolTip(shown == text_ ? QString() : text_);
+  setToolTip(shown == text_ && !text_as_tool_tip_ ? QString() : text_);
 }
 
 int Kz_NSTextField::heightForText(int width) const {
@@ -93,7 +94,8 @@ int Kz_NSTextField::heightForText(int width) const {
   if (metrics.horizontalAdvance(line) <= room) return metrics.height() + frame.height();
   const QRect wrapped = metrics.boundingRect(QRect(0, 0, room, QWIDGETSIZE_MAX), Qt::TextWordWrap,
                                              WithPathBreaks(text_));
-  return wrapped.height() + frame.height();
+  // The room of two lines at least, where the label begins to wrap.
+  return std::max(wrapped.height(), 2 * metrics.lineSpacing()) + frame.height();
 }
 
 QLabel* KzTextGadgetFunctions::Label() const {
@@ -140,6 +142,7 @@ int64_t CreateTextGadget(int64_t number, int32_t x, int32_t y, int32_t width, in
   auto* functions = new KzTextGadgetFunctions;
   GadgetRecord* record = functions->setup(number, GadgetTypeText, view, view, flags);
   if (record == nullptr) return AbandonCreation(view, functions);
+  view->setTextAsToolTip((flags & TextFlagToolTip) != 0);
   functions->SetGadgetText(StringToQString(text));
   view->setTextInteractionFlags(Qt::NoTextInteraction);
   SetPaletteColor(view, QPalette::Window, ControlColor());

@@ -15,9 +15,10 @@
 #include "gui/gadgets/gadget_functions.h"
 #include "gui/gadgets/gadget_view.h"
 
-inline constexpr int32_t TextFlagRight = 1;   // right-aligned; wins over TextFlagCenter
-inline constexpr int32_t TextFlagCenter = 2;  // centred
-inline constexpr int32_t TextFlagBorder = 4;  // a thin border around the label
+inline constexpr int32_t TextFlagRight = 1;    // right-aligned; wins over TextFlagCenter
+inline constexpr int32_t TextFlagCenter = 2;   // centred
+inline constexpr int32_t TextFlagBorder = 4;   // a thin border around the label
+inline constexpr int32_t TextFlagToolTip = 8;  // the whole text is its tooltip, however shown
 
 // The text is plain text: QLabel would otherwise take markup for rich text.
 class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
@@ -33,6 +34,8 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
   void setBuddyView(QWidget* view);
   // The height its text needs at width, as TextHeightAtWidth says.
   int heightForText(int width) const;
+  // The whole text is the tooltip also when all of it shows.
+  void setTextAsToolTip(bool always) { text_as_tool_tip_ = always; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -43,6 +46,7 @@ class Kz_NSTextField final : public KzGadgetViewOf<QLabel>, public KzControl {
   void fitText();
 
   QString text_;
+  bool text_as_tool_tip_ = false;
 };
 
 class KzTextGadgetFunctions final : public KzGadgetFunctions {

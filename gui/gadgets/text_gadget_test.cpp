@@ -143,6 +143,13 @@ TEST_F(TextGadgetTest, AOneLineLabelShortensItsTextInTheMiddleAndATallOneWraps) 
   EXPECT_EQ(TextHeightAtWidth(2, 2000), lines->fontMetrics().height());
 }
 
+TEST_F(TextGadgetTest, ALabelAskedToHasItsWholeTextAsTooltipHoweverShown) {
+  CreateTextGadget(1, 0, 0, 300, 25, u"Short", TextFlagToolTip);
+  EXPECT_EQ(ViewOf<QLabel>(1)->toolTip(), "Short");
+  CreateTextGadget(2, 0, 30, 300, 100, u"Tall", TextFlagToolTip);
+  EXPECT_EQ(ViewOf<QLabel>(2)->toolTip(), "Tall");
+}
+
 TEST_F(TextGadgetTest, ALabelIsSaidWhole) {
   const std::u16string path = u"Finished... ISO saved to /home/somebody/Desktop/output.iso";
   CreateTextGadget(1, 0, 0, 150, 25, path.c_str());

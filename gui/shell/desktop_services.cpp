@@ -117,6 +117,10 @@ void SendLauncherEntry(const QVariantMap& properties) {
 
 }  // namespace
 
+bool HasSessionBus() {
+  return QDBusConnection::sessionBus().isConnected();
+}
+
 void ShowInFolder(const char16_t* path) {
   ShowFileInFolder(StringToQString(path));
 }

@@ -11,6 +11,9 @@
 
 class QUrl;
 
+// True when the program reaches a session bus.
+bool HasSessionBus();
+
 // Asks the file manager to show path, selected in its folder; a relative path is taken from
 // the current folder. When no file manager answers, or there is no bus, the folder is opened
 // through OpenFolderUrl instead. Null or "" does nothing.
