@@ -14,6 +14,7 @@
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/panel_gadget.h"
 #include "gui/gadgets/progress_bar_gadget.h"
+#include "gui/shell/desktop_services.h"
 
 int64_t FloppyDescription = 0;
 
@@ -100,6 +101,7 @@ void BeginRunControls(RunKind kind) {
 
 void EndRunControls(RunKind kind) {
   SetRunControls(kind, false);
+  HideTaskbarProgress();
   ActiveRun.reset();
 }
 

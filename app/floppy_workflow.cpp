@@ -102,7 +102,8 @@ void CreateFloppy(const ImagePlace& place, const FloppySize& size, const char16_
         return MakeFloppyImage(size.kilobytes, kFloppyBlockSize, place.name.Get(),
                                place.folder.Get(), fat12_label);
       },
-      RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, &FailureReason});
+      RunTexts{u"Finished... Floppy image saved to ", kFailed, kFailed, u"Floppy image created",
+               u"Floppy image not created", &FailureReason});
 }
 
 bool Fat12Chosen() {

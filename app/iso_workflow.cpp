@@ -14,6 +14,7 @@
 #include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/gadgets/string_gadget.h"
 #include "gui/requesters/message_requester.h"
+#include "gui/shell/desktop_services.h"
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
 #include "tools/byte_size.h"
@@ -67,6 +68,7 @@ void ShowProgress(const char16_t* line) {
   if (percent < 0) return;
   SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, 100);
   SetGadgetState(GadgetProgress, percent);
+  ShowTaskbarProgress(percent / 100.0);
   StringMark mark;
   AppendString(u"Creating ISO... ");
   IntegerToString(percent, StringStackPosition);
@@ -145,7 +147,7 @@ void CreateIso(const char16_t* source, const ImagePlace& place) {
       place.path.Get(), RunKind::Iso,
       [&] { return MakeIsoImage(source, place.folder.Get(), place.name.Get(), volume.Get()); },
       RunTexts{u"Finished... ISO saved to ", u"ERROR: Failed to create ISO", kCancelled,
-               &WithoutFailurePrefix});
+               u"ISO image created", u"ISO image not created", &WithoutFailurePrefix});
   if (outcome == ToolOutcome::Succeeded) ReportWarnings();
 }
 

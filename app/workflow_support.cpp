@@ -10,6 +10,9 @@
 #include "gui/events/event_loop.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/requesters/message_requester.h"
+#include "gui/shell/desktop_services.h"
+#include "gui/windows/kz_window.h"
+#include "gui/windows/windows.h"
 #include "runtime/qstring_bridge.h"
 #include "runtime/string_utils.h"
 
@@ -113,21 +116,29 @@ ImagePlace ImagePlaceIn(int64_t field, const char16_t* default_name) {
 
 namespace {
 
+// A run that ends while the user is at another window is told by the desktop: a notification
+// with the image or the reason, and the window asks for attention.
+void NotifyIfAway(const char16_t* summary, const char16_t* body, const char16_t* image) {
+  const KzWindow* window = NativeWindow(MainWindow);
+  if (window == nullptr || window->isActiveWindow()) return;
+  NotifyJobEnded(summary, body, image);
+  AlertWindow(MainWindow);
+}
+
+// A cancelled run was the user's own doing, told by the status alone.
 void ReportOutcome(ToolOutcome outcome, const char16_t* image, const RunTexts& texts) {
-  switch (outcome) {
-    case ToolOutcome::Succeeded: {
-      StringMark mark;
-      AppendStrings({texts.saved, image});
-      return ShowStatus(mark.Finish(), image);
-    }
-    case ToolOutcome::Cancelled:
-      return ShowStatus(texts.cancelled);
-    case ToolOutcome::Failed:
-      ShowStatus(texts.failed);
-      return ReportToolReason(texts.reason(LastToolErrorLine()));
-    case ToolOutcome::NotStarted:
-      return ShowStatus(texts.failed);
+  if (outcome == ToolOutcome::Cancelled) return ShowStatus(texts.cancelled);
+  if (outcome == ToolOutcome::Succeeded) {
+    StringMark mark;
+    AppendStrings({texts.saved, image});
+    ShowStatus(mark.Finish(), image);
+    return NotifyIfAway(texts.created, image, image);
   }
+  ShowStatus(texts.failed);
+  const StringVariable reason(outcome == ToolOutcome::Failed ? texts.reason(LastToolErrorLine())
+                                                             : u"");
+  NotifyIfAway(texts.not_created, *reason.Get() != u'\0' ? reason.Get() : texts.failed, u"");
+  ReportToolReason(reason.Get());
 }
 
 }  // namespace

@@ -56,6 +56,9 @@ struct RunTexts {
   const char16_t* saved;      // before the image's path when the tool succeeded
   const char16_t* failed;     // when it failed or could not be started
   const char16_t* cancelled;  // when the user ended it
+  // The summaries of the desktop's notification when the run ends while the user is away.
+  const char16_t* created;
+  const char16_t* not_created;
   // The part of the tool's own failure line that means something to the user.
   const char16_t* (*reason)(const char16_t* line);
 };

@@ -16,55 +16,13 @@
 #include <functional>
 #include <vector>
 
+#include "gui/shell/desktop_test_support.h"
 #include "gui/windows/window_test_support.h"
 
 namespace {
 
 const QString NotificationsName = QStringLiteral("org.freedesktop.Notifications");
 const QString FileManagerName = QStringLiteral("org.freedesktop.FileManager1");
-
-// The loop of the running WaitUntil; whatever reaches the test's desktop wakes it.
-QEventLoop* Waiting = nullptr;
-
-void WakeWaiting() {
-  if (Waiting != nullptr) Waiting->quit();
-}
-
-// Runs the event loop until done() holds. A message that never comes fails the wait after a
-// long while, instead of stopping the suite.
-bool WaitUntil(const std::function<bool()>& done) {
-  QEventLoop loop;
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-  guard.start(30000);
-  Waiting = &loop;
-  while (!done() && guard.isActive())
-    loop.exec();
-  Waiting = nullptr;
-  return done();
-}
-
-// An object of the test's desktop: it keeps the calls it gets and answers each with the
-// arguments that answer gives.
-class FakeObject : public QDBusVirtualObject {
- public:
-  explicit FakeObject(std::function<QVariantList(const QDBusMessage&)> answer)
-      : answer_(std::move(answer)) {}
-
-  bool handleMessage(const QDBusMessage& call, const QDBusConnection& connection) override {
-    calls.push_back(call);
-    connection.send(call.createReply(answer_(call)));
-    WakeWaiting();
-    return true;
-  }
-  QString introspect(const QString&) const override { return QString(); }
-
-  std::vector<QDBusMessage> calls;
-
- private:
-  std::function<QVariantList(const QDBusMessage&)> answer_;
-};
 
 // The dock's side: every launcher entry update on the bus.
 class LauncherWatcher : public QObject {
