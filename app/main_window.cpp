@@ -51,7 +51,7 @@ void MeasureLayoutScale() {
   // A widget takes the font of a style sheet only when polished, as the window's will be.
   QWidget probe;
   probe.ensurePolished();
-  LayoutScale = std::max(1.0, QFontMetricsF(probe.font()).height() / kDesignLineHeight);
+  LayoutScale = std::max(1.0, QFontMetrics(probe.font()).height() / kDesignLineHeight);
 }
 
 }  // namespace
@@ -155,7 +155,8 @@ void LayOutControls() {
   CreateFieldRow(20, u"Source Folder:", GadgetSourcePath, GadgetBrowse);
   CreateButton(GadgetCreateIso, 440, 60, 100, u"Create ISO");
   CreateFieldRow(kFirstRowY, u"Volume name:", GadgetVolumeName, AnyObject);
-  CreateLabel(GadgetVolumeNote, 120, kFirstRowY + 26, 420, 20, u"");
+  // Two lines' room, down to the "Save as:" row: a long name makes a long note.
+  CreateLabel(GadgetVolumeNote, 120, kFirstRowY + 26, 450, kImageRowY - kFirstRowY - 26, u"");
   CreateFieldRow(kImageRowY, u"Save as:", GadgetIsoImagePath, GadgetIsoImageBrowse);
 
   AddGadgetItem(GadgetTabs, -1, u"Create Empty Floppy");

@@ -302,14 +302,13 @@ void ExpectEveryTextFits(const char* where) {
   }
 }
 
-// At 16 points the whole layout grows with the font: every text shows whole, on both tabs and
-// in every status the window says.
-TEST_F(MainWindowTest, EveryTextFitsAtSixteenPoints) {
+// At the usual font and at 16 points, where the whole layout grows with the font, every text
+// shows whole: on both tabs, with a volume name that needs its note, and in every status the
+// window says.
+TEST_F(MainWindowTest, EveryTextFitsAtTheUsualFontAndAtSixteenPoints) {
   const QFont usual = QApplication::font();
   QFont larger = usual;
   larger.setPointSizeF(16);
-  QApplication::setFont(larger);
-  RebuildMainWindow();
   const std::u16string desktop = QString::fromStdString(home_.desktop()).toStdU16String();
   const std::u16string image = desktop + u"/Brevik image of a long folder name.iso";
   const std::pair<std::u16string, std::u16string> statuses[] = {
@@ -321,11 +320,17 @@ TEST_F(MainWindowTest, EveryTextFitsAtSixteenPoints) {
       {u"ERROR: Failed to create ISO", u""},
       {u"ISO creation was cancelled", u""},
   };
-  for (int32_t tab : {IsoTab, FloppyTab}) {
-    SetGadgetState(GadgetTabs, tab);
-    for (const auto& [status, shown_image] : statuses) {
-      ShowStatus(status.c_str(), shown_image.c_str());
-      ExpectEveryTextFits(QString::fromStdU16String(status).toUtf8().constData());
+  for (const QFont& font : {usual, larger}) {
+    QApplication::setFont(font);
+    RebuildMainWindow();
+    SetGadgetText(GadgetVolumeName, u"Holiday Photos 2024");
+    OnVolumeNameChanged();
+    for (int32_t tab : {IsoTab, FloppyTab}) {
+      SetGadgetState(GadgetTabs, tab);
+      for (const auto& [status, shown_image] : statuses) {
+        ShowStatus(status.c_str(), shown_image.c_str());
+        ExpectEveryTextFits(QString::fromStdU16String(status).toUtf8().constData());
+      }
     }
   }
   QApplication::setFont(usual);
