@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gui/requesters/key_window_keeper.h"
+#include "gui/windows/windows.h"
 #include "runtime/qstring_bridge.h"
 
 namespace {
@@ -158,6 +159,20 @@ int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flag
   return ShowMessageBox(title, text, flags, options, QLocale::system().uiLanguages());
 }
 
+namespace {
+
+// The active window; while the user is at another program, a window of this one that shows,
+// so that the box does not stand alone on the desktop.
+QWidget* BoxParent() {
+  if (QWidget* active = QApplication::activeWindow()) return active;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window->isVisible() && WindowNumberOf(window) != -1) return window;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flags,
                        const QStringList& preferred_languages) {
   return ShowMessageBox(title, text, flags, MessageBoxOptions{}, preferred_languages);
@@ -167,10 +182,10 @@ int64_t ShowMessageBox(const char16_t* title, const char16_t* text, int32_t flag
                        const MessageBoxOptions& options, const QStringList& preferred_languages) {
   if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return 0;
   const KeyWindowKeeper keeper;
-  // A child of the active window is transient for it: the desktop keeps it on top of that
-  // window. The parent could be closed and deleted while the box is up, taking the box with
-  // it, so the box lives on the heap and is looked after through a guard.
-  QPointer<QMessageBox> box = new QMessageBox(QApplication::activeWindow());
+  // A child of a window is transient for it: the desktop keeps it on top of that window. The
+  // parent could be closed and deleted while the box is up, taking the box with it, so the
+  // box lives on the heap and is looked after through a guard.
+  QPointer<QMessageBox> box = new QMessageBox(BoxParent());
   box->setWindowModality(Qt::ApplicationModal);
   SetTexts(*box, title, text, options.detail);
   SetIcon(*box, flags);

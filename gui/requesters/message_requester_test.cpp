@@ -200,6 +200,22 @@ TEST_F(MessageRequesterTest, OwnButtonTitlesReplaceYesAndNo) {
   EXPECT_EQ(titles_, QStringList({"Stop and Quit", "Continue"}));
 }
 
+// A box that opens while the user is at another program still belongs to the program's
+// window, which the desktop then keeps it with.
+TEST_F(MessageRequesterTest, WithNoWindowActiveTheBoxBelongsToTheOpenWindow) {
+  OpenKeyWindow();
+  {
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+  }
+  SettleEvents();
+  ASSERT_EQ(QApplication::activeWindow(), nullptr);
+  Show(0, Return);
+  EXPECT_EQ(parent_, NativeWindow(0));
+}
+
 TEST_F(MessageRequesterTest, TheKeyWindowIsKeyAgainAfterTheBox) {
   OpenKeyWindow();
   Show(17, Yes);
