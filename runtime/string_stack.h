@@ -33,6 +33,7 @@ void PushStringMark();
 uint64_t PopStringMarkPosition();
 char16_t* PopStringMarkPointer();
 uint64_t PopStringMarkRestore();
+// Part of the runtime's interface for its callers, though Brevik's own code has no use for it.
 char16_t* PopStringMarkRestorePointer();
 uint64_t PeekStringMark();
 

@@ -85,6 +85,10 @@ TEST_F(StringStackTest, MarksSaveAndRestoreTheTop) {
   EXPECT_EQ(PopStringMarkRestore(), 12u);
   EXPECT_EQ(StringStackPosition, 12u);
   EXPECT_EQ(StringMarkDepth, 0);
+  PushStringMark();
+  AppendString(u"ij");
+  EXPECT_EQ(PopStringMarkRestorePointer(), reinterpret_cast<char16_t*>(StringStackBuffer + 12));
+  EXPECT_EQ(StringStackPosition, 12u);
 
   EXPECT_EQ(std::u16string(SetEmptyStringResult(4)), u"");
   EXPECT_EQ(StringStackPosition, 4u);

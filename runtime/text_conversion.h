@@ -22,6 +22,7 @@ int32_t EncodeFromUtf16(uint32_t encoding, uint32_t flags, const char16_t* sourc
 // New malloc blocks, terminated; null or unconvertible input gives "". Freed with
 // FreeConvertedCopy (the 8-bit copies) or free (the UTF-16 copies).
 char* StringToUtf8Copy(const char16_t* s);
+// Part of the runtime's interface for its callers, though Brevik's own code has no use for it.
 char* StringToLatin1Copy(const char16_t* s);
 void FreeConvertedCopy(char* copy);
 char16_t* Latin1ToStringCopy(const char* text);

@@ -136,6 +136,14 @@ TEST(WholeStringCopies, NullAndUnconvertibleGiveEmptyAndRoundTripsHold) {
   FreeConvertedCopy(copy);
   free(back);
 
+  copy = StringToLatin1Copy(u"caf\u00E9");
+  EXPECT_STREQ(copy, "caf\xE9");
+  FreeConvertedCopy(copy);
+  // A unit beyond Latin-1 is left out.
+  copy = StringToLatin1Copy(u"5 \u20AC!");
+  EXPECT_STREQ(copy, "5 !");
+  FreeConvertedCopy(copy);
+
   back = Latin1ToStringCopy("caf\xE9");
   EXPECT_EQ(std::u16string(back), u"caf\u00E9");
   free(back);

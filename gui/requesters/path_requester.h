@@ -51,7 +51,8 @@ char16_t* ChooseFilesToOpen(const char16_t* title, const char16_t* initial_path,
 // The next path of the kept selection after the one ChooseFilesToOpen returned; "" once
 // they are all given out, which also forgets the selection.
 char16_t* NextChosenFile(StringResultPosition p);
-// The panels offer no patterns, so the chosen one is always the first.
+// The panels offer no patterns, so the chosen one is always the first. Part of the
+// requesters' interface for their callers, though Brevik's own code has no use for it.
 int64_t ChosenPatternIndex();
 
 // ChooseFileToSave flag: an existing file is chosen without the question whether to replace
