@@ -67,7 +67,6 @@ void KeepNamingFailure(const char16_t* image) {
   NamingFailure = mark.Finish();
 }
 
-// One of dd's operands: the key with its "=", then the value.
 StringVariable Operand(const char16_t* key, const char16_t* value) {
   StringMark mark;
   AppendStrings({key, value});

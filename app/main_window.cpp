@@ -62,7 +62,6 @@ int32_t Units(int32_t design) {
 
 namespace {
 
-// Centred on the screen with a close button: WinCentreOnScreen + WinClosable.
 constexpr int32_t kMainWindowFlags = WinCentreOnScreen | WinClosable;
 
 // Escape alone, in the main window, is the Cancel of a run.
@@ -119,7 +118,6 @@ constexpr int32_t kStatusBesideBar = 380;
 constexpr int32_t kShowInFolderWidth = 120;
 constexpr int32_t kRowGap = 10;
 
-// The image that "Show in folder" shows.
 StringVariable ShownImage;
 
 // A text gadget at a place of the layout.

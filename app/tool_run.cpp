@@ -13,8 +13,6 @@
 
 namespace {
 
-// Both workflows keep a record of the tool, with its standard output and standard error
-// piped.
 constexpr uint32_t kToolLaunchFlags = LaunchKeep | LaunchReadOutput | LaunchReadError;
 
 // How long a tool asked to end with SIGTERM may take to clean up before SIGKILL.
