@@ -8,8 +8,9 @@
 
 #include "app/controls.h"
 #include "app/main_window.h"
+#include "app/places.h"
+#include "app/status_line.h"
 #include "app/version.h"
-#include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
 #include "runtime/qstring_bridge.h"
 #include "runtime/string_stack.h"

@@ -6,8 +6,11 @@
 
 #include "app/choices.h"
 #include "app/controls.h"
+#include "app/field_texts.h"
+#include "app/image_run.h"
+#include "app/places.h"
+#include "app/status_line.h"
 #include "app/tool_run.h"
-#include "app/workflow_support.h"
 #include "files/file_changes.h"
 #include "gui/gadgets/combo_box_gadget.h"
 #include "gui/gadgets/gadgets.h"

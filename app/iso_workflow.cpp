@@ -8,8 +8,11 @@
 
 #include "app/choices.h"
 #include "app/controls.h"
+#include "app/field_texts.h"
+#include "app/image_run.h"
+#include "app/places.h"
+#include "app/status_line.h"
 #include "app/tool_run.h"
-#include "app/workflow_support.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/gadgets/progress_bar_gadget.h"
 #include "gui/gadgets/string_gadget.h"

@@ -19,7 +19,7 @@
 #include "app/floppy_workflow.h"
 #include "app/iso_workflow.h"
 #include "app/main_window.h"
-#include "app/workflow_support.h"
+#include "app/places.h"
 #include "gui/gadgets/combo_box_gadget.h"
 #include "gui/gadgets/gadgets.h"
 #include "gui/windows/kz_window.h"
