@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <QWidget>
@@ -151,6 +152,21 @@ void PressBoxButton(QMessageBox* box, const QString& button) {
 
 void AnswerNextBox(const QString& button, SeenBox* seen) {
   WhenBoxIsUp(seen, 500, [button](QMessageBox* box) { PressBoxButton(box, button); });
+}
+
+void AnswerNextBoxAfter(const QString& button, SeenBox* seen, std::function<void()> first) {
+  WhenBoxIsUp(seen, 500, [button, first = std::move(first)](QMessageBox* box) {
+    first();
+    PressBoxButton(box, button);
+  });
+}
+
+void PressKeyAtNextBox(Qt::Key key, SeenBox* seen) {
+  WhenBoxIsUp(seen, 500, [key](QMessageBox* box) {
+    // The key goes where the box's focus is: a focused button takes Return for itself.
+    QWidget* focus = box->focusWidget();
+    QTest::keyClick(focus != nullptr ? focus : box, key);
+  });
 }
 
 void QuitAtNextBox(SeenBox* seen) {

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,11 @@ struct SeenBox {
 };
 // Answers the next modal message box, once it is up, by pressing the button titled button.
 void AnswerNextBox(const QString& button, SeenBox* seen);
+// The same, once first has run while the box is up: for what is to happen meanwhile.
+void AnswerNextBoxAfter(const QString& button, SeenBox* seen, std::function<void()> first);
+// Presses the key at the next modal message box, once it is up, where the box's keyboard focus
+// is, as a user's Return or Escape reaches it.
+void PressKeyAtNextBox(Qt::Key key, SeenBox* seen);
 // Asks the program to quit, as the system does, once the next message box is up.
 void QuitAtNextBox(SeenBox* seen);
 

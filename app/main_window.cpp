@@ -34,6 +34,7 @@
 #include "gui/gadgets/text_gadget.h"
 #include "gui/requesters/message_requester.h"
 #include "gui/requesters/path_requester.h"
+#include "gui/shell/application.h"
 #include "gui/shell/desktop_services.h"
 #include "gui/windows/windows.h"
 #include "runtime/object_table.h"
@@ -386,7 +387,25 @@ void FitStatusRow() {
   SizeWindow(MainWindow, Units(kWindowWidth), Units(kWindowHeight) + height - Units(kRowHeight));
 }
 
+namespace {
+
+// A quit during a run would throw the image away, perhaps an hour's work: the user is asked,
+// and Continue, the default, keeps the run. The question is asked inside the run's wait, so
+// the run cannot end before it is answered even if its tool ends meanwhile. The question
+// then stays rather than vanishing under the user's pointer, and its answer still counts:
+// Continue shows the run's outcome, and Stop and Quit, with nothing left to stop, keeps the
+// finished image and quits.
+bool UserStopsTheRun() {
+  if (!ToolRunning()) return true;
+  return ShowMessageBox(u"Quit and stop creating the image?", nullptr,
+                        MessageCaution | MessageYesNo | MessageDefaultNo,
+                        MessageBoxOptions{.yes = u"Stop and Quit", .no = u"Continue"}) == AnswerYes;
+}
+
+}  // namespace
+
 int64_t OnMainWindowClose() {
+  if (!UserStopsTheRun()) return 0;
   StoreChoices();
   // A run ends first; its handler returns once the tool has gone. The window stays open:
   // the main loop ends the program when it takes this event.
@@ -400,7 +419,31 @@ int64_t OnCancelKey() {
   return 0;
 }
 
+namespace {
+
+// The answer to the question about the user's quit now being handled. A quit event has no
+// window, so its handlers run twice, one run right after the other; the second run takes
+// the first one's answer rather than ask again.
+std::optional<bool> AnsweredUserQuit;
+
+// Whether the user's quit stands; asks only during a run.
+bool UserQuitStands() {
+  if (!ToolRunning()) return true;
+  if (AnsweredUserQuit) return *std::exchange(AnsweredUserQuit, std::nullopt);
+  AnsweredUserQuit = UserStopsTheRun();
+  return *AnsweredUserQuit;
+}
+
+}  // namespace
+
 int64_t OnQuitRequest() {
+  // The subtype is read before the question, whose loop may take other events.
+  if (CurrentEventSubtype() == QuitByUser && !UserQuitStands()) {
+    // Taken from the queue, so that the main loop does not end on it. A quit of the
+    // system's that came while the question was up stays queued and ends the program.
+    PurgeEvents(EvMenuItem, QuitMenuItem, -1, QuitByUser);
+    return 0;
+  }
   // The event stays queued, and the main loop ends the program once the run's handler has
   // returned. A question that is up is answered No, so that no run begins.
   DismissRequesters();

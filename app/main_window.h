@@ -25,6 +25,7 @@ int64_t OnTabChanged();
 // The "..." of each tab's "Save as:" row: the desktop's save dialog at the image's place.
 int64_t OnChooseIsoImage();
 int64_t OnChooseFloppyImage();
+// The close button, the user's own quit: during a run it asks first.
 int64_t OnMainWindowClose();
 // "Show in folder": the file manager shows the image that the status names.
 int64_t OnShowInFolder();
@@ -33,5 +34,7 @@ int64_t OnShowInFolder();
 int64_t OnFolderDropped();
 // Escape: cancels an ISO run.
 int64_t OnCancelKey();
-// The quit command, however it came: cancels a run first; the main loop then ends.
+// The quit command, however it came: cancels a run first; the main loop then ends. The
+// user's quit (QuitByUser) asks first during a run, and an answer that keeps the run takes the
+// quit event out of the queue.
 int64_t OnQuitRequest();

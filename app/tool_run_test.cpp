@@ -74,7 +74,10 @@ class ToolRunTest : public ::testing::Test {
   // Runs step every few milliseconds (it fires inside the run's wait) until it says done.
   void During(std::function<bool()> step) {
     step_ = std::move(step);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
+    // One connection however many runs a test makes: a second one would run the step again
+    // in the same tick, after the first had already done its part.
+    QObject::disconnect(step_connection_);
+    step_connection_ = QObject::connect(&timer_, &QTimer::timeout, [this] {
       if (step_ && step_()) timer_.stop();
     });
     timer_.start(5);
@@ -99,6 +102,7 @@ class ToolRunTest : public ::testing::Test {
   ScratchHome home_;
   QTimer timer_;
   std::function<bool()> step_;
+  QMetaObject::Connection step_connection_;
 };
 
 TEST_F(ToolRunTest, TheWindowShowsEachStepAndTheProgressWhileOnlyCancelStaysEnabled) {
@@ -268,6 +272,9 @@ TEST_F(ToolRunTest, EveryWayOfStoppingARunEndsTheToolAndSaysSo) {
   for (const StopWay& way : ways) {
     SCOPED_TRACE(way.name);
     AddToolWaitingAt("1%");
+    // A quit asks first; the test says yes.
+    SeenBox box;
+    if (way.ends_program) AnswerNextBox("Stop and Quit", &box);
     During([&] {
       if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
       way.stop();
@@ -278,6 +285,7 @@ TEST_F(ToolRunTest, EveryWayOfStoppingARunEndsTheToolAndSaysSo) {
     EXPECT_EQ(GadgetText(GadgetCreateIso), u"Create ISO");
     // The tool was a child of ours and has been reaped: its pid is free.
     EXPECT_NE(kill(ToolPid(), 0), 0);
+    EXPECT_EQ(box.shown, way.ends_program ? 1 : 0);
     if (way.ends_program) {
       RunMainLoop();
       EXPECT_TRUE(LastEvent == EndRequestEvent ||
@@ -420,6 +428,130 @@ TEST_F(ToolRunTest, AQuitDuringTheOverwriteQuestionAnswersNoAndEndsTheProgram) {
   RunMainLoop();
   EXPECT_EQ(LastEvent, EvMenuItem);
   EXPECT_EQ(CurrentEventObject(), QuitMenuItem);
+}
+
+// Whether what a run left queued ends the main loop. An end request of the test's own, queued
+// behind it, ends the loop otherwise, so that a test never waits for ever.
+bool TheMainLoopEnds() {
+  constexpr int64_t kTestsOwnEnd = 77;
+  PostUserEvent(EndRequestEvent, 0, kTestsOwnEnd);
+  RunMainLoop();
+  if (LastEvent == EndRequestEvent && CurrentEventObject() == kTestsOwnEnd) return false;
+  PurgeEvents(EndRequestEvent, kTestsOwnEnd, -1, -1);
+  return true;
+}
+
+void PressCtrlQ() {
+  QTest::keyClick(NativeWindow(MainWindow), Qt::Key_Q, Qt::ControlModifier);
+}
+
+void PressCloseButton() {
+  NativeWindow(MainWindow)->close();
+}
+
+// Continue, the default, keeps the run however the user quit and answered.
+TEST_F(ToolRunTest, QuittingDuringARunAsksAndContinueLetsTheRunFinish) {
+  struct Case {
+    const char* name;
+    void (*quit)();
+    void (*answer)(SeenBox*);
+  };
+  const Case cases[] = {
+      {"Ctrl+Q, Continue", &PressCtrlQ, [](SeenBox* box) { AnswerNextBox("Continue", box); }},
+      {"close button, Return", &PressCloseButton,
+       [](SeenBox* box) { PressKeyAtNextBox(Qt::Key_Return, box); }},
+      {"Ctrl+Q, Escape", &PressCtrlQ, [](SeenBox* box) { PressKeyAtNextBox(Qt::Key_Escape, box); }},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    AddToolWaitingAt("1%", "sleep 0.3");
+    SeenBox box;
+    each.answer(&box);
+    During([&] {
+      if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+      each.quit();
+      return true;
+    });
+    PressCreateIso();
+    EXPECT_EQ(box.shown, 1);
+    EXPECT_EQ(box.title, "Quit and stop creating the image?");
+    EXPECT_EQ(box.default_button, "Continue");
+    EXPECT_EQ(GadgetText(GadgetStatus), Finished());
+    EXPECT_FALSE(TheMainLoopEnds());
+  }
+}
+
+TEST_F(ToolRunTest, QuittingDuringAFloppyRunAsksToo) {
+  home_.AddStandInScript("dd", "touch '" + Marker() + "'\nsleep 0.3\n");
+  SeenBox box;
+  AnswerNextBox("Continue", &box);
+  During([&] {
+    if (!PathExists(Marker())) return false;
+    PressCloseButton();
+    return true;
+  });
+  QTest::mouseClick(GadgetWidget(GadgetCreateFloppy), Qt::LeftButton);
+  EXPECT_EQ(box.shown, 1);
+  EXPECT_EQ(GadgetText(GadgetStatus), u"Finished... Floppy image saved to " +
+                                          QString::fromStdString(home_.desktop()).toStdU16String() +
+                                          u"/Empty_Floppy.img");
+  EXPECT_FALSE(TheMainLoopEnds());
+}
+
+// The system's quit is an order: nobody may be there to answer a question.
+TEST_F(ToolRunTest, ASigtermDuringARunStopsItWithoutAsking) {
+  AddToolWaitingAt("1%", "exec sleep 5");
+  SeenBox box;
+  AnswerNextBox("Continue", &box);
+  During([&] {
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    raise(SIGTERM);
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_EQ(box.shown, 0);
+  EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+  EXPECT_NE(kill(ToolPid(), 0), 0);
+  EXPECT_TRUE(TheMainLoopEnds());
+}
+
+TEST_F(ToolRunTest, ASystemQuitWhileTheQuitQuestionIsUpPutsItAwayAndQuits) {
+  AddToolWaitingAt("1%");
+  SeenBox box;
+  QuitAtNextBox(&box);
+  During([&] {
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    PressCtrlQ();
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_EQ(box.title, "Quit and stop creating the image?");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(GadgetText(GadgetStatus), u"ISO creation was cancelled");
+  EXPECT_NE(kill(ToolPid(), 0), 0);
+  EXPECT_TRUE(TheMainLoopEnds());
+}
+
+// The run waits for the answer even when its tool has ended meanwhile; Stop and Quit then has
+// nothing left to stop, and the image stays.
+TEST_F(ToolRunTest, StopAndQuitAfterTheToolHasEndedKeepsTheImageAndQuits) {
+  const std::string go = home_.tools() + "/go";
+  AddToolWaitingAt(
+      "1%", "for i in $(seq 500); do [ -e '" + go + "' ] && exit 0; sleep 0.02; done\nexit 1");
+  SeenBox box;
+  AnswerNextBoxAfter("Stop and Quit", &box, [&] {
+    WriteFile(go, "");
+    EXPECT_TRUE(AwaitReaped(ToolPid()));
+  });
+  During([&] {
+    if (GadgetText(GadgetStatus) != u"Creating ISO... 1%") return false;
+    PressCtrlQ();
+    return true;
+  });
+  PressCreateIso();
+  EXPECT_EQ(box.shown, 1);
+  EXPECT_EQ(GadgetText(GadgetStatus), Finished());
+  EXPECT_TRUE(TheMainLoopEnds());
 }
 
 // Escape cancels only ISO runs; a floppy run goes on to its end.

@@ -111,7 +111,7 @@ void KzMenuDelegate::about() {
 }
 
 void KzMenuDelegate::terminate() {
-  NotifyEvent(EvMenuItem, QuitMenuItem, window_id_, 0);
+  NotifyEvent(EvMenuItem, QuitMenuItem, window_id_, QuitByUser);
 }
 
 void KzMenuDelegate::eventHandler(const KzMenuItem* item) {

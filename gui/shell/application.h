@@ -3,11 +3,19 @@
 //
 // Every way of quitting (the Quit item, Ctrl+Q, SIGTERM/SIGINT/SIGHUP, the session
 // manager, a QEvent::Quit) becomes EvMenuItem with item QuitMenuItem, and the program does
-// not end by itself: the main loop decides. Main thread only.
+// not end by itself: the main loop decides. The event's subtype says who asked (see
+// QuitByUser). Main thread only.
 #pragma once
 
 #include <QObject>
 #include <cstdint>
+
+// The subtype of the quit event when the user asked for it, with the Quit item or Ctrl+Q:
+// the program may still ask whether the user means it, say when a quit would throw away work
+// under way, and drop the event when the answer is no. The system's requests (the signals,
+// the session manager's logout, a QEvent::Quit) keep subtype 0, as does any other poster:
+// each is an order that no question may hold up, since nobody may be there to answer it.
+inline constexpr int64_t QuitByUser = 1;
 
 class KzMenuItem;
 class QAction;
@@ -23,7 +31,7 @@ class KzMenuDelegate : public QObject {
 
   void preferences();  // PreferencesMenuItem
   void about();        // AboutMenuItem
-  void terminate();    // QuitMenuItem; the application does not end
+  void terminate();    // QuitMenuItem, subtype QuitByUser; the application does not end
   // A window menu's item: nothing while the item's window is blocked; the item's tag and its
   // window's number otherwise; tag and window 0 for a menu without a window.
   void eventHandler(const KzMenuItem* item);

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
+#include <vector>
 
 #include "gui/events/event_loop.h"
 #include "gui/events/event_queue.h"
@@ -112,6 +113,40 @@ TEST_F(ApplicationTest, CtrlQInAnyWindowPostsTheQuitItem) {
 
   Item(11)->trigger();
   EXPECT_EQ(TakeEvents(), (std::vector<TakenEvent>{{EvMenuItem, QuitMenuItem, -1}}));
+}
+
+// The subtypes of the quit events that are queued or that Qt has pending, oldest first.
+std::vector<int64_t> TakeQuitSubtypes() {
+  std::vector<int64_t> subtypes;
+  for (int64_t kind = WaitForEvent(0); kind != EvNone; kind = WaitForEvent(0)) {
+    if (kind == EvMenuItem && CurrentEventObject() == QuitMenuItem) {
+      subtypes.push_back(CurrentEventSubtype());
+    }
+  }
+  return subtypes;
+}
+
+// The user's quit may be questioned and the system's may not, so each must say which it is.
+TEST_F(ApplicationTest, OnlyTheUsersQuitIsMarkedAsTheUsers) {
+  OpenWindow(0, 10, 10, 300, 200, u"window");
+  auto* field = new QLineEdit(NativeWindow(0)->contentView());
+  field->show();
+  field->setFocus();
+  TakeEvents();
+  QTest::keyClick(field, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(TakeQuitSubtypes(), std::vector<int64_t>{QuitByUser}) << "Ctrl+Q";
+  Item(11)->trigger();
+  EXPECT_EQ(TakeQuitSubtypes(), std::vector<int64_t>{QuitByUser}) << "the Quit item";
+
+  ASSERT_EQ(raise(SIGTERM), 0);
+  const std::vector<int64_t> after_signal = TakeQuitSubtypes();
+  ASSERT_EQ(after_signal.size(), 1u);
+  EXPECT_NE(after_signal[0], QuitByUser) << "SIGTERM";
+  QEvent quit(QEvent::Quit);
+  QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+  const std::vector<int64_t> after_quit_event = TakeQuitSubtypes();
+  ASSERT_EQ(after_quit_event.size(), 1u);
+  EXPECT_NE(after_quit_event[0], QuitByUser) << "QEvent::Quit";
 }
 
 TEST_F(ApplicationTest, HideMinimisesTheWindowsAndShowAllBringsThemBack) {
