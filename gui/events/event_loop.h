@@ -15,6 +15,7 @@ class QKeyEvent;
 int64_t WaitForEvent(int32_t timeout = -1);
 
 // Makes a blocked WaitForEvent or WaitForDescriptors return; safe from any thread.
+// KzApplication installs it as the queue's wake hook, so that posts call it too.
 void WakeEventLoop();
 
 // Serves the windows while a handler waits for something outside them: lets Qt paint and

@@ -1,11 +1,11 @@
 #include "gui/events/event_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 #include "gui/events/event_binding.h"
-#include "gui/events/event_loop.h"
 #include "runtime/element_pool.h"
 
 EventQueueState EventQueue = {nullptr, nullptr, nullptr};
@@ -129,9 +129,12 @@ DisplacedPayloadRecord DisplacedPayload = {nullptr, nullptr};
 // events leaves CurrentEvent to the last one taken rather than restoring what it replaced.
 uint64_t TakeCount = 0;
 
+// Set once at start-up, read by posts from any thread.
+std::atomic<EventWakeHook> WakeHook{nullptr};
+
 // A redraw is posted from inside the platform's own drawing, where the loop is awake. Every
-// other post wakes it: Qt cannot tell whether its queue already holds an event, and
-// WakeEventLoop itself skips the post while an earlier wake-up is still pending.
+// other post wakes it: Qt cannot tell whether its queue already holds an event, and the
+// loop's wake-up itself skips the post while an earlier wake-up is still pending.
 bool ShouldWake(int32_t kind) {
   return kind != EvRedraw;
 }
@@ -179,6 +182,10 @@ void InitEvents() {
   InitEventBinding();
 }
 
+EventWakeHook SetEventWakeHook(EventWakeHook hook) {
+  return WakeHook.exchange(hook, std::memory_order_acq_rel);
+}
+
 void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype, void* payload,
                   PayloadRelease release, uint32_t flags) {
   QueueGuard guard;
@@ -188,7 +195,9 @@ void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype,
     ReleasePayload(payload, release);
     return;
   }
-  if (ShouldWake(kind)) WakeEventLoop();
+  if (ShouldWake(kind)) {
+    if (EventWakeHook wake = WakeHook.load(std::memory_order_acquire)) wake();
+  }
 
   const EventNode* tail = EventQueue.tail;
   // An event with a payload is never folded into its twin: the payload would be lost.

@@ -83,6 +83,12 @@ extern int32_t ThreadSafeMode;
 // Creates the node pool (and the binding map); start-up only.
 void InitEvents();
 
+// What a post calls to wake the main loop's wait; called from whichever thread posts. The
+// event loop installs its wake-up when the application object is made; before that there is
+// no loop to wake, and posts only queue. Returns the hook it replaces.
+using EventWakeHook = void (*)();
+EventWakeHook SetEventWakeHook(EventWakeHook hook);
+
 // The one posting operation.
 void EnqueueEvent(int32_t kind, int64_t object, int64_t window, int64_t subtype, void* payload,
                   PayloadRelease release, uint32_t flags);

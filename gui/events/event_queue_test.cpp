@@ -109,6 +109,23 @@ TEST_F(EventQueueTest, SuppressionDropsAllButForcedPosts) {
   EXPECT_EQ(taken[1].kind, EvResized);
 }
 
+// A redraw comes from inside the platform's drawing, where the loop is awake; an event that
+// suppression drops gives the loop nothing to take.
+TEST_F(EventQueueTest, EveryQueuedPostButARedrawWakesTheLoop) {
+  static int wakes;
+  wakes = 0;
+  const EventWakeHook previous = SetEventWakeHook([] { ++wakes; });
+  NotifyEvent(EvRedraw, 1, 1, 0);
+  NotifyEvent(EvMoved, 1, 1, 0);
+  NotifyEvent(EvMoved, 1, 1, 0);  // folded into the tail, and still a wake-up
+  PostUserEvent(EvCustomBase);
+  SuppressEvents();
+  NotifyEvent(EvZoomed, 1, 1, 0);
+  ResumeEvents();
+  SetEventWakeHook(previous);
+  EXPECT_EQ(wakes, 3);
+}
+
 TEST_F(EventQueueTest, PurgeKeepsOrderAndTail) {
   NotifyEvent(EvGadgetNotify, 1, 0, 0);
   NotifyEvent(EvGadgetNotify, 2, 0, 0);

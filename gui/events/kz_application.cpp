@@ -50,6 +50,8 @@ bool HandleEditingKey(const QKeyEvent* key) {
 KzApplication::KzApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // Closing the last window must not end the program behind the main loop's back.
   setQuitOnLastWindowClosed(false);
+  // From here on there is a loop for posts to wake.
+  SetEventWakeHook(&WakeEventLoop);
 }
 
 bool KzApplication::notify(QObject* receiver, QEvent* event) {

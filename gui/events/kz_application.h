@@ -1,7 +1,8 @@
 // KzApplication: the one application object. It delivers every event through the event
 // loop's pre-dispatch (activity, filters, window shortcuts), then handles the editing key
 // equivalents, then Qt's normal dispatch. A request to quit becomes EvMenuItem with item
-// QuitMenuItem and is declined: the main loop decides when the program ends.
+// QuitMenuItem and is declined: the main loop decides when the program ends. Making it
+// installs the loop's wake-up in the event queue.
 #pragma once
 
 #include <QApplication>

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "gui/events/event_queue.h"
+#include "gui/gadgets/gadget_table.h"
 #include "gui/gadgets/gadget_view.h"
-#include "gui/gadgets/gadgets.h"
 #include "gui/windows/kz_window.h"
 #include "gui/windows/windows.h"
 #include "runtime/memory.h"

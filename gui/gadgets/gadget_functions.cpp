@@ -114,7 +114,7 @@ void KzGadgetFunctions::HideGadget(int32_t hide) {
 
 void KzGadgetFunctions::DisableGadget(int32_t disable) {
   // Qt commits every edit as it is typed, so there is no pending text to validate first.
-  if (isNSControl()) Gadget->view->setEnabled(disable == 0);
+  if (isControl()) Gadget->view->setEnabled(disable == 0);
 }
 
 int64_t KzGadgetFunctions::GadgetX(int32_t mode) {
@@ -160,11 +160,11 @@ void KzGadgetFunctions::ResizeGadget(int32_t x, int32_t y, int32_t width, int32_
 }
 
 void KzGadgetFunctions::SetGadgetFont(const QFont& font) {
-  if (isNSControl()) Gadget->view->setFont(font);
+  if (isControl()) Gadget->view->setFont(font);
 }
 
 std::optional<QFont> KzGadgetFunctions::GetGadgetFont() {
-  if (!isNSControl()) return std::nullopt;
+  if (!isControl()) return std::nullopt;
   return Gadget->view->font();
 }
 
@@ -185,11 +185,11 @@ void KzGadgetFunctions::AddGadgetColumn(int32_t, const QString&, int32_t) {}
 void KzGadgetFunctions::RemoveGadgetColumn(int32_t) {}
 
 void KzGadgetFunctions::SetGadgetState(int32_t state) {
-  if (isNSControl()) control_->setIntValue(state);
+  if (isControl()) control_->setIntValue(state);
 }
 
 int64_t KzGadgetFunctions::GetGadgetState() {
-  return isNSControl() ? control_->intValue() : 0;
+  return isControl() ? control_->intValue() : 0;
 }
 
 void KzGadgetFunctions::SetGadgetItemState(int32_t, int32_t) {}
@@ -201,11 +201,11 @@ int64_t KzGadgetFunctions::GetGadgetItemState(int32_t) {
 void KzGadgetFunctions::SetGadgetItemImage(int32_t, const QImage*) {}
 
 void KzGadgetFunctions::SetGadgetText(const QString& text) {
-  if (isNSControl()) control_->setStringValue(text);
+  if (isControl()) control_->setStringValue(text);
 }
 
 QString KzGadgetFunctions::GetGadgetText() {
-  return isNSControl() ? control_->stringValue() : QString();
+  return isControl() ? control_->stringValue() : QString();
 }
 
 void KzGadgetFunctions::SetGadgetItemText(int32_t, const QString&, int32_t) {}

@@ -95,7 +95,7 @@ class KzGadgetFunctions : public QObject {
   virtual void OpenGadgetList(int32_t item);
 
  protected:
-  bool isNSControl() const { return control_ != nullptr; }
+  bool isControl() const { return control_ != nullptr; }
   KzControl* control() const { return control_; }
 
   int64_t GadgetID = 0;

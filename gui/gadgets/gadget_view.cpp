@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "gui/gadgets/gadgets.h"
+#include "gui/gadgets/gadget_table.h"
 
 void KzGadgetView::ReleaseUnlessDestroyed(const QWidget* self) {
   if (Kz_alreadyDestroyed) return;

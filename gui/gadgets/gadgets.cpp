@@ -13,8 +13,6 @@
 #include "runtime/object_table.h"
 #include "runtime/qstring_bridge.h"
 
-ObjectTable* GadgetTable = nullptr;
-
 namespace {
 
 KzGadgetFunctions* FunctionsOf(int64_t gadget) {
@@ -29,26 +27,6 @@ void InitGadgets() {
   GadgetTable = NewObjectTable(sizeof(GadgetRecord), 16, &FreeGadget);
   WindowModuleHooks.free_window_gadgets = &FreeWindowGadgets;
   InitDragDrop();
-}
-
-GadgetRecord* GadgetExists(int64_t gadget) {
-  if (GadgetTable == nullptr) return nullptr;
-  return static_cast<GadgetRecord*>(LookupObject(GadgetTable, gadget));
-}
-
-void ReleaseGadget(int64_t gadget) {
-  GadgetRecord* record = GadgetExists(gadget);
-  if (record == nullptr) return;
-  UnbindObjectHandler(EvGadgetNotify, nullptr, record->window, gadget, -1);
-  PurgeEvents(EvGadgetNotify, gadget, -1, -1);
-  if (KzGadgetView* view = AsGadgetView(record->view)) view->setAlreadyDestroyed(true);
-  KzGadgetFunctions* functions = record->functions;
-  functions->FreeGadget();
-  functions->detach();
-  // The release may come from inside one of the functions object's own slots (a bound
-  // callback that frees the gadget whose event it handles).
-  functions->deleteLater();
-  ReleaseObjectSlot(GadgetTable, gadget);
 }
 
 void ReleaseGadgetsWithin(QWidget* root) {

@@ -1,12 +1,10 @@
-// Numbered gadgets: the gadget table, the release of gadgets, and the public operations that
-// the application calls with a gadget number.
+// Numbered gadgets: the release of gadgets together with their views, and the public
+// operations that the application calls with a gadget number.
 //
-// A gadget is a view of its kind (gadget_view.h), a functions object that implements the
-// gadget operations for the kind (gadget_functions.h) and a GadgetRecord in GadgetTable that
-// ties the number to both and to its window. Every public operation looks the number up and
-// does nothing, returning 0 or the empty string, when there is no such gadget; otherwise it
-// forwards to the functions object. The kinds and their creation operations are in
-// button_gadget.h, string_gadget.h, text_gadget.h, panel_gadget.h and splitter_gadget.h.
+// The gadget table and its record are in gadget_table.h. Every public operation looks the
+// number up and does nothing, returning 0 or the empty string, when there is no such gadget;
+// otherwise it forwards to the functions object. The kinds and their creation operations are
+// in button_gadget.h, string_gadget.h, text_gadget.h, panel_gadget.h and splitter_gadget.h.
 // Main thread only.
 #pragma once
 
@@ -16,12 +14,11 @@
 #include <optional>
 
 #include "gui/events/event_binding.h"
+#include "gui/gadgets/gadget_table.h"
 #include "runtime/string_stack.h"
 
-class KzGadgetFunctions;
 class QImage;
 class QWidget;
-struct ObjectTable;
 
 // Gadget type codes.
 inline constexpr int32_t GadgetTypeButton = 1;
@@ -44,31 +41,11 @@ inline constexpr int32_t ColorTypeBack = 2;   // the background
 // A ResizeGadget argument that keeps the current value.
 inline constexpr int32_t KeepValue = -65535;
 
-// The gadget table's record; view is the live marker.
-struct GadgetRecord {
-  QWidget* view;       // receives text, state, font, tooltip, enabling and the focus
-  QWidget* container;  // placed, sized, hidden and removed; the view itself for every kind
-  KzGadgetFunctions* functions;  // owned: released with the record
-  int64_t window;                // the window current at creation, -1 for none
-  int32_t type;
-  int32_t flags;  // as passed at creation
-};
-
-// Created by InitGadgets; its free function is FreeGadget.
-extern ObjectTable* GadgetTable;
-
 // Creates the gadget table, has CloseWindow free the gadgets of the window it closes and
 // sends the drags over window backgrounds to KzDragDrop. Start-up, after InitWindows; a
 // second call does nothing.
 void InitGadgets();
 
-// The live record of a gadget number or handle, null when there is none.
-GadgetRecord* GadgetExists(int64_t gadget);
-
-// Releases the record: drops the gadget's bindings and its queued events, tells the
-// functions object and releases it. The view is left alone; it is marked so that its
-// destruction does not release the number again. Unknown numbers are ignored.
-void ReleaseGadget(int64_t gadget);
 // Releases the gadgets placed inside root at any depth, root itself excepted: a view that
 // is about to be deleted later must not keep the numbers in it live meanwhile.
 void ReleaseGadgetsWithin(QWidget* root);
