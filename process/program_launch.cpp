@@ -9,8 +9,8 @@
 #include <type_traits>
 
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
 #include "process/program_list.h"
+#include "process/runner_posix.h"
 #include "runtime/memory.h"
 #include "runtime/text_conversion.h"
 

@@ -1,7 +1,7 @@
 #include "process/program_launch.h"
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
 #include "process/program_list.h"
+#include "process/runner_posix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

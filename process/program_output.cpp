@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
 #include "process/program_list.h"
+#include "process/runner_posix.h"
 
 namespace {
 

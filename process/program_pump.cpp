@@ -6,8 +6,8 @@
 
 #include "process/pipe_reader.h"
 #include "process/program_launch.h"
-#include "process/program_launch_posix.h"
 #include "process/program_output.h"
+#include "process/runner_posix.h"
 #include "runtime/string_stack.h"
 #include "runtime/text_conversion.h"
 

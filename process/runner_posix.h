@@ -1,4 +1,4 @@
-// The POSIX half of the process runner: pipes, fork and exec, the waiter threads, and the
+// The POSIX layer of the process runner: pipes, fork and exec, the waiter threads, and the
 // waits, pauses and signals the neutral files need. Private to the process runner.
 #pragma once
 

@@ -1,6 +1,6 @@
-// The POSIX half of the launcher: pipes, fork and exec, the detached double fork and the
-// ProgramWaiter threads.
-#include "process/program_launch_posix.h"
+// The POSIX layer of the process runner: pipes, fork and exec, the detached double fork and
+// the ProgramWaiter threads.
+#include "process/runner_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
