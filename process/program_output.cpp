@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "process/descriptors.h"
 #include "process/pipe_reader.h"
 #include "process/program_list.h"
 #include "process/runner_posix.h"

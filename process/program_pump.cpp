@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "process/descriptors.h"
 #include "process/pipe_reader.h"
 #include "process/program_launch.h"
 #include "process/program_output.h"
-#include "process/runner_posix.h"
 #include "runtime/string_stack.h"
 #include "runtime/text_conversion.h"
 

@@ -3,7 +3,6 @@
 #include "process/runner_posix.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -20,6 +19,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "process/descriptors.h"
 #include "process/pipe_reader.h"
 #include "process/program_list.h"
 
@@ -27,8 +27,6 @@ ThreadCreateFunction ProgramWaiterThreadCreate = &pthread_create;
 
 namespace {
 
-// Every call that can fail with EINTR is retried at most this often.
-constexpr int kInterruptRetries = 100;
 // The waiter only calls waitpid and takes a lock; 16000 bytes is below the least stack
 // that Linux threads accept, so the larger of the two is used.
 constexpr long kWaiterStackSize = 16000;
@@ -58,33 +56,6 @@ class SignalBlock {
  private:
   sigset_t saved_;
 };
-
-void CloseIfOpen(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-// A pipe end that lands on 0, 1 or 2 (this process runs with a standard stream closed)
-// would be overwritten when the child moves another pipe onto that number.
-int AboveStandardStreams(int fd) {
-  if (fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (moved < 0) return fd;
-  close(fd);
-  return moved;
-}
-
-// Close-on-exec, so that no program started later inherits this pipe; the child's dup2
-// onto 0, 1 or 2 gives the program its copy without the flag.
-bool OpenPipe(int fds[2]) {
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    fds[0] = fds[1] = -1;
-    return false;
-  }
-  fds[0] = AboveStandardStreams(fds[0]);
-  fds[1] = AboveStandardStreams(fds[1]);
-  return true;
-}
 
 // ---- In the child: only async-signal-safe calls from here to execvp ----
 
@@ -201,18 +172,6 @@ void EndWithParent(pid_t parent) {
   _exit(1);
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  for (int attempt = 0; attempt < kInterruptRetries && size > 0; ++attempt) {
-    ssize_t written = write(fd, bytes, size);
-    if (written < 0 && errno != EINTR) return false;
-    if (written < 0) continue;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-  return size == 0;
-}
-
 // The intermediate child of the detached launch: reports the program's pid and leaves at
 // once, so the program is inherited by the system's reaper instead of this process.
 [[noreturn]] void RunIntermediate(const ProgramImage& image, int ids[2]) {
@@ -232,20 +191,13 @@ bool WriteAll(int fd, const void* data, size_t size) {
 // The 4-byte pid from the intermediate child; a short read gives -1.
 int32_t ReadProgramId(int fd) {
   int32_t id = -1;
-  auto* bytes = reinterpret_cast<char*>(&id);
-  size_t got = 0;
-  for (int attempt = 0; attempt < kInterruptRetries && got < sizeof id; ++attempt) {
-    ssize_t n = read(fd, bytes + got, sizeof id - got);
-    if (n == 0 || (n < 0 && errno != EINTR)) break;
-    if (n > 0) got += static_cast<size_t>(n);
-  }
-  return got == sizeof id ? id : -1;
+  return ReadAll(fd, &id, sizeof id) ? id : -1;
 }
 
 // waitpid, retrying interrupted waits.
 pid_t WaitForChild(pid_t pid, int* status, int options) {
   pid_t result = -1;
-  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
     result = waitpid(pid, status, options);
     if (result >= 0 || errno != EINTR) break;
   }
@@ -263,7 +215,7 @@ struct WaiterTicket {
 // signal sent under ProgramListLock can never reach another process that took the number.
 void AwaitExitUnreaped(pid_t pid) {
   siginfo_t info;
-  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
     if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
       return;
     }
@@ -421,20 +373,6 @@ int32_t ProgramWaitersRunning() {
   return WaitersRunning.load();
 }
 
-bool MakeNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  int wanted = flags == -1 ? O_NONBLOCK : flags | O_NONBLOCK;
-  return fcntl(fd, F_SETFL, wanted) != -1;
-}
-
-int32_t WaitForReadable(const int* descriptors, int32_t count, int32_t timeout_ms) {
-  pollfd requests[4];
-  if (count < 1 || count > 4) return 0;
-  for (int32_t i = 0; i < count; ++i)
-    requests[i] = {descriptors[i], POLLIN, 0};
-  return poll(requests, static_cast<nfds_t>(count), timeout_ms) > 0 ? 1 : 0;
-}
-
 void PauseNanoseconds(long nanoseconds) {
   timespec pause = {0, nanoseconds};
   nanosleep(&pause, nullptr);
@@ -444,10 +382,6 @@ int64_t MonotonicMilliseconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
-void CloseDescriptor(int fd) {
-  close(fd);
 }
 
 bool SignalProcess(pid_t pid, int signal_number) {

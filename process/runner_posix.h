@@ -61,17 +61,9 @@ bool CollectProgramEnd(ProgramRecord* record, bool block);
 using ThreadCreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 extern ThreadCreateFunction ProgramWaiterThreadCreate;
 
-// Makes the descriptor non-blocking, keeping its other status flags; false when that fails.
-bool MakeNonBlocking(int fd);
-// Blocks until one of the descriptors is readable (or has reached its end), or the time-out
-// (ms; -1 without limit, 0 a test) passes. 1 when one is readable, else 0; an interrupted
-// wait counts as nothing readable.
-int32_t WaitForReadable(const int* descriptors, int32_t count, int32_t timeout_ms);
 // Sleeps for the given nanoseconds (below a second).
 void PauseNanoseconds(long nanoseconds);
 // A steady clock in milliseconds, for measuring time-outs.
 int64_t MonotonicMilliseconds();
-// close(), for a descriptor this process no longer needs.
-void CloseDescriptor(int fd);
 // kill(); true when the signal was sent.
 bool SignalProcess(pid_t pid, int signal_number);
