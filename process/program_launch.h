@@ -7,7 +7,7 @@
 // operations of program_output.h, and ReleaseProgram frees it. Launches run on the thread
 // that owns the records (the main thread); only the waiter threads run elsewhere. The
 // ProgramList and the platform layer behind this are private to the folder
-// (program_list.h, runner_posix.h).
+// (kept_programs.h, runner_posix.h).
 #pragma once
 
 #include <cstdint>

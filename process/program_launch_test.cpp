@@ -1,6 +1,6 @@
 #include "process/program_launch.h"
+#include "process/kept_programs.h"
 #include "process/pipe_reader.h"
-#include "process/program_list.h"
 #include "process/runner_posix.h"
 
 #include <fcntl.h>
@@ -146,6 +146,26 @@ TEST_F(ProgramLaunchTest, KeepAndWaitReturnWithTheExitCodeSet) {
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(ProgramExitCode(record), 1);
   ReleaseProgram(record);
+}
+
+// With SIGCHLD ignored the system reaps the children itself, and their status is lost: the
+// record must still end, as a failure, whether its launch or its waiter collects the end.
+TEST_F(ProgramLaunchTest, EndWhoseStatusIsLostReadsAsFailure) {
+  struct sigaction saved_child;
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &saved_child);
+  ProgramRecord* waited = Keep(u"sh", u"-c \"exit 0\"", LaunchKeep | LaunchWait);
+  ProgramRecord* watched = Keep(u"sh", u"-c \"exit 0\"", LaunchKeep);
+  const int32_t watched_end = watched == nullptr ? 0 : WaitProgramEnd(watched, -1);
+  sigaction(SIGCHLD, &saved_child, nullptr);
+  ASSERT_NE(waited, nullptr);
+  ASSERT_NE(watched, nullptr);
+  EXPECT_EQ(ProgramExitCode(waited), 1);
+  EXPECT_EQ(watched_end, 1);
+  EXPECT_EQ(ProgramExitCode(watched), 1);
+  ReleaseProgram(waited);
+  ReleaseProgram(watched);
 }
 
 TEST_F(ProgramLaunchTest, ApplicationFlagsGiveOutputAndErrorReadersWhileRunning) {

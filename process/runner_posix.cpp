@@ -1,5 +1,5 @@
-// The POSIX layer of the process runner: pipes, fork and exec, the detached double fork and
-// the ProgramWaiter threads.
+// The POSIX layer of the process runner: fork and exec, the detached double fork, the waits
+// for children and the ProgramWaiter threads.
 #include "process/runner_posix.h"
 
 #include <fcntl.h>
@@ -12,32 +12,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <cwchar>
-#include <initializer_list>
-#include <new>
 
 #include "process/descriptors.h"
-#include "process/pipe_reader.h"
-#include "process/program_list.h"
 
 ThreadCreateFunction ProgramWaiterThreadCreate = &pthread_create;
 
 namespace {
 
-// The waiter only calls waitpid and takes a lock; 16000 bytes is below the least stack
+// A waiter only waits for its program and takes a lock; 16000 bytes is below the least stack
 // that Linux threads accept, so the larger of the two is used.
 constexpr long kWaiterStackSize = 16000;
-
-// The exit code of a program whose status was lost: the wait failed because the child was
-// reaped elsewhere (SIGCHLD ignored, a stray waitpid(-1)). It reads as a failure and, unlike
-// -1, lets the callers that wait for the end stop waiting.
-constexpr int32_t kEndNotCollectable = 1;
-
-// Never destroyed, like the ProgramList: waiters decrement it after main has returned.
-std::atomic<int32_t> WaitersRunning{0};
 
 // Blocks every signal in the calling thread for a scope. Around fork it keeps this
 // process's handlers from running in the child before the child resets them; around
@@ -195,49 +181,13 @@ int32_t ReadProgramId(int fd) {
 }
 
 // waitpid, retrying interrupted waits.
-pid_t WaitForChild(pid_t pid, int* status, int options) {
+pid_t RetryingWaitpid(pid_t pid, int* status, int options) {
   pid_t result = -1;
   for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
     result = waitpid(pid, status, options);
     if (result >= 0 || errno != EINTR) break;
   }
   return result;
-}
-
-struct WaiterTicket {
-  ProgramRecord* record;
-  uint64_t serial;
-  pid_t pid;
-  int end_notice;  // write end of the record's endNotice pipe
-};
-
-// Blocks until the program has ended without reaping it: the zombie keeps its pid, so a
-// signal sent under ProgramListLock can never reach another process that took the number.
-void AwaitExitUnreaped(pid_t pid) {
-  siginfo_t info;
-  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
-      return;
-    }
-  }
-}
-
-// Reaps the program even when its record was released meanwhile, so no zombie remains,
-// and writes the exit code only into the record it was started for. The reaping happens
-// under the lock (it no longer blocks, the program has ended), together with the store.
-void* RunProgramWaiter(void* argument) {
-  auto* ticket = static_cast<WaiterTicket*>(argument);
-  AwaitExitUnreaped(ticket->pid);
-  {
-    ProgramListGuard guard;
-    StoreProgramExitCode(ticket->record, ticket->serial, WaitForProgram(ticket->pid));
-  }
-  // Closing, not writing: a released record has no reader left, and a write would raise
-  // SIGPIPE.
-  close(ticket->end_notice);
-  delete ticket;
-  WaitersRunning.fetch_sub(1);
-  return nullptr;
 }
 
 size_t WaiterStackSize() {
@@ -252,22 +202,6 @@ bool ProgramFileUsable(const char* path) {
   if (stat(path, &info) != 0) return false;
   if (S_ISDIR(info.st_mode) || info.st_size < 1) return false;
   return access(path, X_OK) == 0;
-}
-
-bool OpenChildPipes(uint32_t flags, ChildPipes* pipes) {
-  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
-  bool opened = ((flags & LaunchReadOutput) == 0 || OpenPipe(pipes->output)) &&
-                ((flags & LaunchWriteInput) == 0 || OpenPipe(pipes->input)) &&
-                ((flags & LaunchReadError) == 0 || OpenPipe(pipes->error));
-  if (!opened) CloseChildPipes(pipes);
-  return opened;
-}
-
-void CloseChildPipes(ChildPipes* pipes) {
-  for (int* fds : {pipes->output, pipes->input, pipes->error}) {
-    CloseIfOpen(&fds[0]);
-    CloseIfOpen(&fds[1]);
-  }
 }
 
 pid_t ForkProgram(const ProgramImage& image) {
@@ -291,86 +225,42 @@ pid_t ForkDetachedProgram(const ProgramImage& image) {
   close(ids[0]);
   if (intermediate < 0) return -1;
   int status;
-  if (WaitForChild(intermediate, &status, 0) < 0) return -1;
+  if (RetryingWaitpid(intermediate, &status, 0) < 0) return -1;
   return id;
 }
 
-void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes) {
-  CloseIfOpen(&pipes->output[1]);
-  CloseIfOpen(&pipes->input[0]);
-  CloseIfOpen(&pipes->error[1]);
-  if (pipes->output[0] >= 0) {
-    record->output = PipeReaderOpen(pipes->output[0], "r");
-    if (record->output == nullptr) close(pipes->output[0]);
-  }
-  if (pipes->input[1] >= 0) {
-    record->input = fdopen(pipes->input[1], "w");
-    if (record->input == nullptr) close(pipes->input[1]);
-    if (record->input != nullptr) fwide(record->input, -1);
-  }
-  if (pipes->error[0] >= 0) {
-    record->error = PipeReaderOpen(pipes->error[0], "r");
-    if (record->error == nullptr) close(pipes->error[0]);
-  }
-  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
-}
-
-int32_t WaitForProgram(pid_t pid) {
+ChildWait WaitForChild(pid_t pid, bool block) {
   int status;
-  if (WaitForChild(pid, &status, 0) < 0) return kEndNotCollectable;
-  return ExitCodeFromWaitStatus(status);
+  pid_t reaped = RetryingWaitpid(pid, &status, block ? 0 : WNOHANG);
+  if (reaped == 0 || (reaped < 0 && errno == EINTR)) return {ChildWait::Running, false, 0};
+  if (reaped < 0) return {ChildWait::Lost, false, 0};
+  if (!WIFEXITED(status)) return {ChildWait::Ended, false, 0};
+  return {ChildWait::Ended, true, WEXITSTATUS(status)};
 }
 
-int32_t ExitCodeFromWaitStatus(int status) {
-  if ((status & 0x7F) == 0) return (status >> 8) & 0xFF;
-  return 1;
-}
-
-bool StartProgramWaiter(ProgramRecord* record) {
-  int notice[2];
-  if (!OpenPipe(notice)) return false;
-  auto* ticket =
-      new (std::nothrow) WaiterTicket{record, record->launchSerial, record->pid, notice[1]};
-  pthread_attr_t attributes;
-  if (ticket == nullptr || pthread_attr_init(&attributes) != 0) {
-    close(notice[0]);
-    close(notice[1]);
-    delete ticket;
-    return false;
+void AwaitExitUnreaped(pid_t pid) {
+  siginfo_t info;
+  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
+      return;
+    }
   }
+}
+
+bool StartWaiterThread(void* (*body)(void*), void* argument) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   // A size the system refuses leaves the default, which is larger.
   pthread_attr_setstacksize(&attributes, WaiterStackSize());
-  WaitersRunning.fetch_add(1);
   int result;
   {
     SignalBlock block;
     pthread_t thread;
-    result = ProgramWaiterThreadCreate(&thread, &attributes, RunProgramWaiter, ticket);
+    result = ProgramWaiterThreadCreate(&thread, &attributes, body, argument);
   }
   pthread_attr_destroy(&attributes);
-  if (result == 0) {
-    record->endNotice = notice[0];
-    return true;
-  }
-  WaitersRunning.fetch_sub(1);
-  close(notice[0]);
-  close(notice[1]);
-  delete ticket;
-  return false;
-}
-
-bool CollectProgramEnd(ProgramRecord* record, bool block) {
-  int status;
-  pid_t reaped = WaitForChild(record->pid, &status, block ? 0 : WNOHANG);
-  if (reaped == 0 || (reaped < 0 && errno == EINTR)) return false;
-  int32_t exit_code = reaped < 0 ? kEndNotCollectable : ExitCodeFromWaitStatus(status);
-  StoreProgramExitCode(record, record->launchSerial, exit_code);
-  return true;
-}
-
-int32_t ProgramWaitersRunning() {
-  return WaitersRunning.load();
+  return result == 0;
 }
 
 void PauseNanoseconds(long nanoseconds) {
