@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t kToolLaunchFlags = LaunchKeep | LaunchReadOutput | LaunchReadError;
+constexpr uint32_t kToolLaunchFlags = LaunchReadOutput | LaunchReadError;
 
 // How long a tool asked to end with SIGTERM may take to clean up before SIGKILL.
 constexpr std::chrono::milliseconds kKillGrace{2000};
@@ -97,8 +97,8 @@ ToolOutcome RunTool(const char16_t* tool, std::span<const char16_t* const> argum
   ToolRunState run;
   run.tool = ToolName(tool);
   run.on_output = on_output;
-  run.record = reinterpret_cast<ProgramRecord*>(LaunchProgramArguments(
-      tool, arguments.data(), static_cast<int32_t>(arguments.size()), u"", kToolLaunchFlags));
+  run.record = LaunchKeptProgram(tool, arguments.data(), static_cast<int32_t>(arguments.size()),
+                                 u"", kToolLaunchFlags);
   if (run.record == nullptr) return ToolOutcome::NotStarted;
   CurrentRun = &run;
   PumpProgramOutput(run.record,

@@ -221,6 +221,13 @@ intptr_t LaunchProgramArguments(const char16_t* name, const char16_t* const* arg
   return StartProgramWithVector(vector.Slots(), working_directory, flags, nullptr);
 }
 
+ProgramRecord* LaunchKeptProgram(const char16_t* name, const char16_t* const* arguments,
+                                 int32_t count, const char16_t* working_directory, uint32_t flags) {
+  // With LaunchKeep the handle is the record's address, or 0.
+  return reinterpret_cast<ProgramRecord*>(
+      LaunchProgramArguments(name, arguments, count, working_directory, flags | LaunchKeep));
+}
+
 intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,
                        const char16_t* working_directory, uint32_t flags) {
   return StartProgram(name, parameters, working_directory, flags, nullptr);

@@ -436,6 +436,20 @@ TEST_F(ProgramArgumentsTest, TheLaunchIsTheTextFormsLaunch) {
   EXPECT_TRUE(fs::exists(mark_file));
 }
 
+// The typed form is the list form's kept launch whatever flags it is given: without it, a
+// launch lacking LaunchKeep would hand back the detached launch's 1 as a record.
+TEST_F(ProgramLaunchTest, KeptLaunchGivesARecordEvenWithoutTheKeepFlag) {
+  const char16_t* arguments[] = {u"kept  line"};
+  ProgramRecord* record = LaunchKeptProgram(u"echo", arguments, 1, u"", LaunchReadOutput);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(ReadLine(record), u"kept  line");
+  EXPECT_EQ(WaitProgramEnd(record, -1), 1);
+  EXPECT_EQ(ProgramExitCode(record), 0);
+  ReleaseProgram(record);
+  EXPECT_EQ(LaunchKeptProgram(u"brevik-no-such-program", arguments, 1, u"", LaunchReadOutput),
+            nullptr);
+}
+
 // exit() in the child would flush the copy of this process's stdio buffers it inherited.
 TEST_F(ProgramLaunchTest, FailedExecEndsWithStatusOneAndFlushesNothing) {
   std::string broken = WriteProgram("broken", "#!/no/such/interpreter\n");
