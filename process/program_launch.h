@@ -79,6 +79,9 @@ ProgramRecord* LaunchKeptProgram(const char16_t* name, const char16_t* const* ar
 // Flags 0: the program runs fully detached (not a child of this process).
 intptr_t LaunchProgramDetached(const char16_t* name, const char16_t* parameters,
                                const char16_t* working_directory);
+// The program found by its name as LaunchProgram finds it (a bare name on PATH), run
+// detached with no arguments. Part of the runner's interface for its callers, though Brevik's own
+// code has no use for it.
 intptr_t LaunchProgramByName(const char16_t* name);
 
 // Splits the UTF-8 text in place at blanks, tabs and line feeds ("..." keeps blanks in one

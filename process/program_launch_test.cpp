@@ -299,6 +299,19 @@ TEST_F(ProgramLaunchTest, DetachedProgramIsNotAChildOfThisProcess) {
     Pause();
 }
 
+TEST_F(ProgramLaunchTest, ByNameFindsTheProgramOnPathAndRunsItWithoutArguments) {
+  const std::string mark = folder_ + "/ran";
+  WriteProgram("brevik-by-name", "#!/bin/sh\necho \"$#\" > '" + mark + ".tmp'; mv '" + mark +
+                                     ".tmp' '" + mark + "'\n");
+  EnvironmentChange path("PATH", (folder_ + ":/usr/bin:/bin").c_str());
+  EXPECT_EQ(LaunchProgramByName(u"brevik-by-name"), 1);
+  while (!fs::exists(mark) && !watchdog_.Fired())
+    Pause();
+  std::string argument_count;
+  std::getline(std::ifstream(mark), argument_count);
+  EXPECT_EQ(argument_count, "0");
+}
+
 TEST_F(ProgramLaunchTest, TooManyArgumentsFailTheLaunch) {
   std::string parameters = "-c \"echo $#\" sh";
   // The name, "-c", the script and $0 take four of the 511 places; 507 remain for $#.
