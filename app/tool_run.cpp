@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cassert>
 #include <chrono>
 
 #include "gui/events/event_loop.h"
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kToolLaunchFlags = LaunchKeep | LaunchReadOutput | LaunchReadError;
+constexpr uint32_t kToolLaunchFlags = LaunchReadOutput | LaunchReadError;
 
 // How long a tool asked to end with SIGTERM may take to clean up before SIGKILL.
 constexpr std::chrono::milliseconds kKillGrace{2000};
@@ -75,6 +76,14 @@ void WaitServingWindows(const int* descriptors, int32_t count, void* context) {
   WaitForDescriptors(descriptors, count, timeout);
 }
 
+// The workflows' pumping loop: the tool's lines go to the run, and the window is served,
+// until the tool's end has been collected. REQUIRES: CurrentRun is the run of the record.
+void PumpProgram(ProgramRecord* record) {
+  assert(CurrentRun != nullptr && CurrentRun->record == record);
+  PumpProgramOutput(record,
+                    ProgramPump{&TakeOutputLine, &TakeErrorLine, &WaitServingWindows, CurrentRun});
+}
+
 ToolOutcome OutcomeOf(const ToolRunState& run) {
   if (ProgramExitCode(run.record) == 0) return ToolOutcome::Succeeded;
   return run.cancel_requested ? ToolOutcome::Cancelled : ToolOutcome::Failed;
@@ -97,12 +106,11 @@ ToolOutcome RunTool(const char16_t* tool, std::span<const char16_t* const> argum
   ToolRunState run;
   run.tool = ToolName(tool);
   run.on_output = on_output;
-  run.record = reinterpret_cast<ProgramRecord*>(LaunchProgramArguments(
-      tool, arguments.data(), static_cast<int32_t>(arguments.size()), u"", kToolLaunchFlags));
+  run.record = LaunchKeptProgram(tool, arguments.data(), static_cast<int32_t>(arguments.size()),
+                                 u"", kToolLaunchFlags);
   if (run.record == nullptr) return ToolOutcome::NotStarted;
   CurrentRun = &run;
-  PumpProgramOutput(run.record,
-                    ProgramPump{&TakeOutputLine, &TakeErrorLine, &WaitServingWindows, &run});
+  PumpProgram(run.record);
   // Input that reached the window while the tool ended belongs to the run: it is taken now,
   // while the controls still say so, rather than acted on once they are back.
   WaitForDescriptors(nullptr, 0, 0);

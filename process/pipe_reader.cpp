@@ -6,7 +6,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "process/program_launch_posix.h"
+#include "process/descriptors.h"
 #include "runtime/memory.h"
 #include "runtime/text_conversion.h"
 

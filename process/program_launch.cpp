@@ -3,52 +3,20 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <initializer_list>
 #include <string>
-#include <type_traits>
 
+#include "process/descriptors.h"
+#include "process/kept_programs.h"
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
-#include "process/program_list.h"
-#include "runtime/memory.h"
+#include "process/runner_posix.h"
 #include "runtime/text_conversion.h"
 
 namespace {
-
-// A ProgramList node: the links, then the record whose address is the handle.
-struct ProgramListNode {
-  ProgramListNode* next;
-  ProgramListNode* previous;
-  ProgramRecord record;
-};
-
-// Detached ProgramWaiter threads may still take the lock while static destructors run at
-// exit, so the list and its lock are plain data that is never destroyed.
-struct ProgramRunnerState {
-  pthread_mutex_t lock;
-  ProgramListNode* head;
-  uint64_t next_serial;
-  bool started;
-};
-static_assert(std::is_trivially_destructible_v<ProgramRunnerState>);
-
-ProgramRunnerState Runner;
-pthread_once_t RunnerOnce = PTHREAD_ONCE_INIT;
-
-void CreateProgramListLock() {
-  pthread_mutexattr_t attributes;
-  if (pthread_mutexattr_init(&attributes) != 0) return;
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  Runner.started = pthread_mutex_init(&Runner.lock, &attributes) == 0;
-  pthread_mutexattr_destroy(&attributes);
-  Runner.next_serial = 1;
-}
-
-ProgramListNode* NodeOf(ProgramRecord* record) {
-  return reinterpret_cast<ProgramListNode*>(reinterpret_cast<char*>(record) -
-                                            offsetof(ProgramListNode, record));
-}
 
 // Owns a UTF-8 copy of a runtime string for the length of the launch.
 class Utf8Copy {
@@ -139,6 +107,44 @@ int InputDescriptorOf(uint32_t flags, const ProgramRecord* source) {
   return fileno(source->output->stream);
 }
 
+void CloseChildPipes(ChildPipes* pipes) {
+  for (int* fds : {pipes->output, pipes->input, pipes->error}) {
+    CloseIfOpen(&fds[0]);
+    CloseIfOpen(&fds[1]);
+  }
+}
+
+bool OpenChildPipes(uint32_t flags, ChildPipes* pipes) {
+  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
+  bool opened = ((flags & LaunchReadOutput) == 0 || OpenPipe(pipes->output)) &&
+                ((flags & LaunchWriteInput) == 0 || OpenPipe(pipes->input)) &&
+                ((flags & LaunchReadError) == 0 || OpenPipe(pipes->error));
+  if (!opened) CloseChildPipes(pipes);
+  return opened;
+}
+
+// Closes the child's pipe ends and wraps this process's ends into the record's readers and
+// input stream.
+void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes) {
+  CloseIfOpen(&pipes->output[1]);
+  CloseIfOpen(&pipes->input[0]);
+  CloseIfOpen(&pipes->error[1]);
+  if (pipes->output[0] >= 0) {
+    record->output = PipeReaderOpen(pipes->output[0], "r");
+    if (record->output == nullptr) CloseDescriptor(pipes->output[0]);
+  }
+  if (pipes->input[1] >= 0) {
+    record->input = fdopen(pipes->input[1], "w");
+    if (record->input == nullptr) CloseDescriptor(pipes->input[1]);
+    if (record->input != nullptr) fwide(record->input, -1);
+  }
+  if (pipes->error[0] >= 0) {
+    record->error = PipeReaderOpen(pipes->error[0], "r");
+    if (record->error == nullptr) CloseDescriptor(pipes->error[0]);
+  }
+  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
+}
+
 intptr_t StartUnkeptProgram(const ProgramImage& image, uint32_t flags) {
   if ((flags & LaunchWait) == 0) return ForkDetachedProgram(image) < 0 ? 0 : 1;
   pid_t pid = ForkProgram(image);
@@ -191,10 +197,6 @@ intptr_t StartProgramWithVector(char* const* vector, const char16_t* working_dir
 
 }  // namespace
 
-void InitProgramRunner() {
-  pthread_once(&RunnerOnce, CreateProgramListLock);
-}
-
 intptr_t StartProgram(const char16_t* name, const char16_t* parameters,
                       const char16_t* working_directory, uint32_t flags,
                       ProgramRecord* input_source) {
@@ -217,6 +219,13 @@ intptr_t LaunchProgramArguments(const char16_t* name, const char16_t* const* arg
   if (!ProgramExists(program.Text())) return 0;
   const Utf8ArgumentVector vector(program.Text(), arguments, count);
   return StartProgramWithVector(vector.Slots(), working_directory, flags, nullptr);
+}
+
+ProgramRecord* LaunchKeptProgram(const char16_t* name, const char16_t* const* arguments,
+                                 int32_t count, const char16_t* working_directory, uint32_t flags) {
+  // With LaunchKeep the handle is the record's address, or 0.
+  return reinterpret_cast<ProgramRecord*>(
+      LaunchProgramArguments(name, arguments, count, working_directory, flags | LaunchKeep));
 }
 
 intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,
@@ -258,50 +267,4 @@ int SplitParameters(char* text, char** slots, int slot_count) {
   }
   slots[count] = nullptr;
   return count;
-}
-
-ProgramListGuard::ProgramListGuard() {
-  pthread_mutex_lock(&Runner.lock);
-}
-
-ProgramListGuard::~ProgramListGuard() {
-  pthread_mutex_unlock(&Runner.lock);
-}
-
-ProgramRecord* NewListedProgramRecord() {
-  if (!Runner.started) return nullptr;
-  auto* node = static_cast<ProgramListNode*>(AllocateBlock(sizeof(ProgramListNode)));
-  if (node == nullptr) return nullptr;
-  ProgramListGuard guard;
-  node->next = Runner.head;
-  if (Runner.head != nullptr) Runner.head->previous = node;
-  Runner.head = node;
-  node->record.exitCode = -1;
-  node->record.endNotice = -1;
-  node->record.launchSerial = Runner.next_serial++;
-  return &node->record;
-}
-
-void FreeListedProgramRecord(ProgramRecord* record) {
-  ProgramListNode* node = NodeOf(record);
-  ProgramListGuard guard;
-  if (node->previous != nullptr) {
-    node->previous->next = node->next;
-  } else {
-    Runner.head = node->next;
-  }
-  if (node->next != nullptr) node->next->previous = node->previous;
-  FreeBlock(node);
-}
-
-bool ProgramRecordListed(const ProgramRecord* record, uint64_t serial) {
-  for (const ProgramListNode* node = Runner.head; node != nullptr; node = node->next) {
-    if (&node->record == record) return node->record.launchSerial == serial;
-  }
-  return false;
-}
-
-void StoreProgramExitCode(ProgramRecord* record, uint64_t serial, int32_t exit_code) {
-  ProgramListGuard guard;
-  if (ProgramRecordListed(record, serial)) record->exitCode = exit_code;
 }

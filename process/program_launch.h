@@ -3,11 +3,11 @@
 // kept programs with the waiter threads that reap them.
 //
 // A kept program (LaunchKeep) is described by a ProgramRecord whose address is the handle
-// the launch returns; its output, error and input are read and written through the
-// operations of program_output.h, and ReleaseProgram frees it. Launches run on the thread
-// that owns the records (the main thread); only the waiter threads run elsewhere. The
-// ProgramList and the platform layer behind this are private to the folder
-// (program_list.h, program_launch_posix.h).
+// the launch returns, or which LaunchKeptProgram returns as it is; its output, error and
+// input are read and written through the operations of program_output.h, and ReleaseProgram
+// frees it. Launches run on the thread that owns the records (the main thread); only the
+// waiter threads run elsewhere. The ProgramList, the waiters and the platform layer behind
+// this are private to the folder (kept_programs.h, runner_posix.h).
 #pragma once
 
 #include <cstdint>
@@ -72,9 +72,16 @@ intptr_t LaunchProgram(const char16_t* name, const char16_t* parameters,
 // when count is 0; a count below 0 or above ProgramArgumentLimit fails the launch.
 intptr_t LaunchProgramArguments(const char16_t* name, const char16_t* const* arguments,
                                 int32_t count, const char16_t* working_directory, uint32_t flags);
+// The list form for a kept program, typed: its record, or null when the launch failed.
+// LaunchKeep is implied; the other flags act as in LaunchProgramArguments.
+ProgramRecord* LaunchKeptProgram(const char16_t* name, const char16_t* const* arguments,
+                                 int32_t count, const char16_t* working_directory, uint32_t flags);
 // Flags 0: the program runs fully detached (not a child of this process).
 intptr_t LaunchProgramDetached(const char16_t* name, const char16_t* parameters,
                                const char16_t* working_directory);
+// The program found by its name as LaunchProgram finds it (a bare name on PATH), run
+// detached with no arguments. Part of the runner's interface for its callers, though Brevik's own
+// code has no use for it.
 intptr_t LaunchProgramByName(const char16_t* name);
 
 // Splits the UTF-8 text in place at blanks, tabs and line feeds ("..." keeps blanks in one

@@ -1,7 +1,7 @@
 #include "process/program_launch.h"
+#include "process/kept_programs.h"
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
-#include "process/program_list.h"
+#include "process/runner_posix.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -148,6 +148,26 @@ TEST_F(ProgramLaunchTest, KeepAndWaitReturnWithTheExitCodeSet) {
   ReleaseProgram(record);
 }
 
+// With SIGCHLD ignored the system reaps the children itself, and their status is lost: the
+// record must still end, as a failure, whether its launch or its waiter collects the end.
+TEST_F(ProgramLaunchTest, EndWhoseStatusIsLostReadsAsFailure) {
+  struct sigaction saved_child;
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &saved_child);
+  ProgramRecord* waited = Keep(u"sh", u"-c \"exit 0\"", LaunchKeep | LaunchWait);
+  ProgramRecord* watched = Keep(u"sh", u"-c \"exit 0\"", LaunchKeep);
+  const int32_t watched_end = watched == nullptr ? 0 : WaitProgramEnd(watched, -1);
+  sigaction(SIGCHLD, &saved_child, nullptr);
+  ASSERT_NE(waited, nullptr);
+  ASSERT_NE(watched, nullptr);
+  EXPECT_EQ(ProgramExitCode(waited), 1);
+  EXPECT_EQ(watched_end, 1);
+  EXPECT_EQ(ProgramExitCode(watched), 1);
+  ReleaseProgram(waited);
+  ReleaseProgram(watched);
+}
+
 TEST_F(ProgramLaunchTest, ApplicationFlagsGiveOutputAndErrorReadersWhileRunning) {
   ProgramRecord* record = Keep(u"sleep", u"5", LaunchKeep | LaunchReadOutput | LaunchReadError);
   ASSERT_NE(record, nullptr);
@@ -277,6 +297,19 @@ TEST_F(ProgramLaunchTest, DetachedProgramIsNotAChildOfThisProcess) {
   std::ofstream(go_file) << "";
   while (ProcessRuns(pid) && !watchdog_.Fired())
     Pause();
+}
+
+TEST_F(ProgramLaunchTest, ByNameFindsTheProgramOnPathAndRunsItWithoutArguments) {
+  const std::string mark = folder_ + "/ran";
+  WriteProgram("brevik-by-name", "#!/bin/sh\necho \"$#\" > '" + mark + ".tmp'; mv '" + mark +
+                                     ".tmp' '" + mark + "'\n");
+  EnvironmentChange path("PATH", (folder_ + ":/usr/bin:/bin").c_str());
+  EXPECT_EQ(LaunchProgramByName(u"brevik-by-name"), 1);
+  while (!fs::exists(mark) && !watchdog_.Fired())
+    Pause();
+  std::string argument_count;
+  std::getline(std::ifstream(mark), argument_count);
+  EXPECT_EQ(argument_count, "0");
 }
 
 TEST_F(ProgramLaunchTest, TooManyArgumentsFailTheLaunch) {
@@ -414,6 +447,20 @@ TEST_F(ProgramArgumentsTest, TheLaunchIsTheTextFormsLaunch) {
   while (!fs::exists(mark_file) && !watchdog_.Fired())
     Pause();
   EXPECT_TRUE(fs::exists(mark_file));
+}
+
+// The typed form is the list form's kept launch whatever flags it is given: without it, a
+// launch lacking LaunchKeep would hand back the detached launch's 1 as a record.
+TEST_F(ProgramLaunchTest, KeptLaunchGivesARecordEvenWithoutTheKeepFlag) {
+  const char16_t* arguments[] = {u"kept  line"};
+  ProgramRecord* record = LaunchKeptProgram(u"echo", arguments, 1, u"", LaunchReadOutput);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(ReadLine(record), u"kept  line");
+  EXPECT_EQ(WaitProgramEnd(record, -1), 1);
+  EXPECT_EQ(ProgramExitCode(record), 0);
+  ReleaseProgram(record);
+  EXPECT_EQ(LaunchKeptProgram(u"brevik-no-such-program", arguments, 1, u"", LaunchReadOutput),
+            nullptr);
 }
 
 // exit() in the child would flush the copy of this process's stdio buffers it inherited.

@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "process/descriptors.h"
+#include "process/kept_programs.h"
 #include "process/pipe_reader.h"
-#include "process/program_launch_posix.h"
-#include "process/program_list.h"
+#include "process/runner_posix.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "process/program_output.h"
 
+#include "process/kept_programs.h"
 #include "process/pipe_reader.h"
 #include "process/process_test_support.h"
-#include "process/program_list.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

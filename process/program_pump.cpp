@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "process/descriptors.h"
 #include "process/pipe_reader.h"
 #include "process/program_launch.h"
-#include "process/program_launch_posix.h"
 #include "process/program_output.h"
 #include "runtime/string_stack.h"
 #include "runtime/text_conversion.h"

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "process/kept_programs.h"
 #include "process/process_test_support.h"
 #include "process/program_launch.h"
-#include "process/program_list.h"
 #include "process/program_output.h"
 #include "runtime/memory.h"
 #include "runtime/runtime_test_support.h"

@@ -1,9 +1,8 @@
-// The POSIX half of the launcher: pipes, fork and exec, the detached double fork and the
-// ProgramWaiter threads.
-#include "process/program_launch_posix.h"
+// The POSIX layer of the process runner: fork and exec, the detached double fork, the waits
+// for children and the ProgramWaiter threads.
+#include "process/runner_posix.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -13,33 +12,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <cwchar>
-#include <initializer_list>
-#include <new>
 
-#include "process/pipe_reader.h"
-#include "process/program_list.h"
+#include "process/descriptors.h"
 
 ThreadCreateFunction ProgramWaiterThreadCreate = &pthread_create;
 
 namespace {
 
-// Every call that can fail with EINTR is retried at most this often.
-constexpr int kInterruptRetries = 100;
-// The waiter only calls waitpid and takes a lock; 16000 bytes is below the least stack
+// A waiter only waits for its program and takes a lock; 16000 bytes is below the least stack
 // that Linux threads accept, so the larger of the two is used.
 constexpr long kWaiterStackSize = 16000;
-
-// The exit code of a program whose status was lost: the wait failed because the child was
-// reaped elsewhere (SIGCHLD ignored, a stray waitpid(-1)). It reads as a failure and, unlike
-// -1, lets the callers that wait for the end stop waiting.
-constexpr int32_t kEndNotCollectable = 1;
-
-// Never destroyed, like the ProgramList: waiters decrement it after main has returned.
-std::atomic<int32_t> WaitersRunning{0};
 
 // Blocks every signal in the calling thread for a scope. Around fork it keeps this
 // process's handlers from running in the child before the child resets them; around
@@ -58,33 +42,6 @@ class SignalBlock {
  private:
   sigset_t saved_;
 };
-
-void CloseIfOpen(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-// A pipe end that lands on 0, 1 or 2 (this process runs with a standard stream closed)
-// would be overwritten when the child moves another pipe onto that number.
-int AboveStandardStreams(int fd) {
-  if (fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (moved < 0) return fd;
-  close(fd);
-  return moved;
-}
-
-// Close-on-exec, so that no program started later inherits this pipe; the child's dup2
-// onto 0, 1 or 2 gives the program its copy without the flag.
-bool OpenPipe(int fds[2]) {
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    fds[0] = fds[1] = -1;
-    return false;
-  }
-  fds[0] = AboveStandardStreams(fds[0]);
-  fds[1] = AboveStandardStreams(fds[1]);
-  return true;
-}
 
 // ---- In the child: only async-signal-safe calls from here to execvp ----
 
@@ -201,18 +158,6 @@ void EndWithParent(pid_t parent) {
   _exit(1);
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  for (int attempt = 0; attempt < kInterruptRetries && size > 0; ++attempt) {
-    ssize_t written = write(fd, bytes, size);
-    if (written < 0 && errno != EINTR) return false;
-    if (written < 0) continue;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-  return size == 0;
-}
-
 // The intermediate child of the detached launch: reports the program's pid and leaves at
 // once, so the program is inherited by the system's reaper instead of this process.
 [[noreturn]] void RunIntermediate(const ProgramImage& image, int ids[2]) {
@@ -232,60 +177,17 @@ bool WriteAll(int fd, const void* data, size_t size) {
 // The 4-byte pid from the intermediate child; a short read gives -1.
 int32_t ReadProgramId(int fd) {
   int32_t id = -1;
-  auto* bytes = reinterpret_cast<char*>(&id);
-  size_t got = 0;
-  for (int attempt = 0; attempt < kInterruptRetries && got < sizeof id; ++attempt) {
-    ssize_t n = read(fd, bytes + got, sizeof id - got);
-    if (n == 0 || (n < 0 && errno != EINTR)) break;
-    if (n > 0) got += static_cast<size_t>(n);
-  }
-  return got == sizeof id ? id : -1;
+  return ReadAll(fd, &id, sizeof id) ? id : -1;
 }
 
 // waitpid, retrying interrupted waits.
-pid_t WaitForChild(pid_t pid, int* status, int options) {
+pid_t RetryingWaitpid(pid_t pid, int* status, int options) {
   pid_t result = -1;
-  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
+  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
     result = waitpid(pid, status, options);
     if (result >= 0 || errno != EINTR) break;
   }
   return result;
-}
-
-struct WaiterTicket {
-  ProgramRecord* record;
-  uint64_t serial;
-  pid_t pid;
-  int end_notice;  // write end of the record's endNotice pipe
-};
-
-// Blocks until the program has ended without reaping it: the zombie keeps its pid, so a
-// signal sent under ProgramListLock can never reach another process that took the number.
-void AwaitExitUnreaped(pid_t pid) {
-  siginfo_t info;
-  for (int attempt = 0; attempt < kInterruptRetries; ++attempt) {
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
-      return;
-    }
-  }
-}
-
-// Reaps the program even when its record was released meanwhile, so no zombie remains,
-// and writes the exit code only into the record it was started for. The reaping happens
-// under the lock (it no longer blocks, the program has ended), together with the store.
-void* RunProgramWaiter(void* argument) {
-  auto* ticket = static_cast<WaiterTicket*>(argument);
-  AwaitExitUnreaped(ticket->pid);
-  {
-    ProgramListGuard guard;
-    StoreProgramExitCode(ticket->record, ticket->serial, WaitForProgram(ticket->pid));
-  }
-  // Closing, not writing: a released record has no reader left, and a write would raise
-  // SIGPIPE.
-  close(ticket->end_notice);
-  delete ticket;
-  WaitersRunning.fetch_sub(1);
-  return nullptr;
 }
 
 size_t WaiterStackSize() {
@@ -300,22 +202,6 @@ bool ProgramFileUsable(const char* path) {
   if (stat(path, &info) != 0) return false;
   if (S_ISDIR(info.st_mode) || info.st_size < 1) return false;
   return access(path, X_OK) == 0;
-}
-
-bool OpenChildPipes(uint32_t flags, ChildPipes* pipes) {
-  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
-  bool opened = ((flags & LaunchReadOutput) == 0 || OpenPipe(pipes->output)) &&
-                ((flags & LaunchWriteInput) == 0 || OpenPipe(pipes->input)) &&
-                ((flags & LaunchReadError) == 0 || OpenPipe(pipes->error));
-  if (!opened) CloseChildPipes(pipes);
-  return opened;
-}
-
-void CloseChildPipes(ChildPipes* pipes) {
-  for (int* fds : {pipes->output, pipes->input, pipes->error}) {
-    CloseIfOpen(&fds[0]);
-    CloseIfOpen(&fds[1]);
-  }
 }
 
 pid_t ForkProgram(const ProgramImage& image) {
@@ -339,100 +225,42 @@ pid_t ForkDetachedProgram(const ProgramImage& image) {
   close(ids[0]);
   if (intermediate < 0) return -1;
   int status;
-  if (WaitForChild(intermediate, &status, 0) < 0) return -1;
+  if (RetryingWaitpid(intermediate, &status, 0) < 0) return -1;
   return id;
 }
 
-void AttachChildPipes(ProgramRecord* record, ChildPipes* pipes) {
-  CloseIfOpen(&pipes->output[1]);
-  CloseIfOpen(&pipes->input[0]);
-  CloseIfOpen(&pipes->error[1]);
-  if (pipes->output[0] >= 0) {
-    record->output = PipeReaderOpen(pipes->output[0], "r");
-    if (record->output == nullptr) close(pipes->output[0]);
-  }
-  if (pipes->input[1] >= 0) {
-    record->input = fdopen(pipes->input[1], "w");
-    if (record->input == nullptr) close(pipes->input[1]);
-    if (record->input != nullptr) fwide(record->input, -1);
-  }
-  if (pipes->error[0] >= 0) {
-    record->error = PipeReaderOpen(pipes->error[0], "r");
-    if (record->error == nullptr) close(pipes->error[0]);
-  }
-  *pipes = ChildPipes{{-1, -1}, {-1, -1}, {-1, -1}};
-}
-
-int32_t WaitForProgram(pid_t pid) {
+ChildWait WaitForChild(pid_t pid, bool block) {
   int status;
-  if (WaitForChild(pid, &status, 0) < 0) return kEndNotCollectable;
-  return ExitCodeFromWaitStatus(status);
+  pid_t reaped = RetryingWaitpid(pid, &status, block ? 0 : WNOHANG);
+  if (reaped == 0 || (reaped < 0 && errno == EINTR)) return {ChildWait::Running, false, 0};
+  if (reaped < 0) return {ChildWait::Lost, false, 0};
+  if (!WIFEXITED(status)) return {ChildWait::Ended, false, 0};
+  return {ChildWait::Ended, true, WEXITSTATUS(status)};
 }
 
-int32_t ExitCodeFromWaitStatus(int status) {
-  if ((status & 0x7F) == 0) return (status >> 8) & 0xFF;
-  return 1;
-}
-
-bool StartProgramWaiter(ProgramRecord* record) {
-  int notice[2];
-  if (!OpenPipe(notice)) return false;
-  auto* ticket =
-      new (std::nothrow) WaiterTicket{record, record->launchSerial, record->pid, notice[1]};
-  pthread_attr_t attributes;
-  if (ticket == nullptr || pthread_attr_init(&attributes) != 0) {
-    close(notice[0]);
-    close(notice[1]);
-    delete ticket;
-    return false;
+void AwaitExitUnreaped(pid_t pid) {
+  siginfo_t info;
+  for (int attempt = 0; attempt < InterruptRetries; ++attempt) {
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) {
+      return;
+    }
   }
+}
+
+bool StartWaiterThread(void* (*body)(void*), void* argument) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   // A size the system refuses leaves the default, which is larger.
   pthread_attr_setstacksize(&attributes, WaiterStackSize());
-  WaitersRunning.fetch_add(1);
   int result;
   {
     SignalBlock block;
     pthread_t thread;
-    result = ProgramWaiterThreadCreate(&thread, &attributes, RunProgramWaiter, ticket);
+    result = ProgramWaiterThreadCreate(&thread, &attributes, body, argument);
   }
   pthread_attr_destroy(&attributes);
-  if (result == 0) {
-    record->endNotice = notice[0];
-    return true;
-  }
-  WaitersRunning.fetch_sub(1);
-  close(notice[0]);
-  close(notice[1]);
-  delete ticket;
-  return false;
-}
-
-bool CollectProgramEnd(ProgramRecord* record, bool block) {
-  int status;
-  pid_t reaped = WaitForChild(record->pid, &status, block ? 0 : WNOHANG);
-  if (reaped == 0 || (reaped < 0 && errno == EINTR)) return false;
-  int32_t exit_code = reaped < 0 ? kEndNotCollectable : ExitCodeFromWaitStatus(status);
-  StoreProgramExitCode(record, record->launchSerial, exit_code);
-  return true;
-}
-
-int32_t ProgramWaitersRunning() {
-  return WaitersRunning.load();
-}
-
-bool MakeNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  int wanted = flags == -1 ? O_NONBLOCK : flags | O_NONBLOCK;
-  return fcntl(fd, F_SETFL, wanted) != -1;
-}
-
-int32_t WaitForReadable(const int* descriptors, int32_t count, int32_t timeout_ms) {
-  pollfd requests[4];
-  if (count < 1 || count > 4) return 0;
-  for (int32_t i = 0; i < count; ++i)
-    requests[i] = {descriptors[i], POLLIN, 0};
-  return poll(requests, static_cast<nfds_t>(count), timeout_ms) > 0 ? 1 : 0;
+  return result == 0;
 }
 
 void PauseNanoseconds(long nanoseconds) {
@@ -444,10 +272,6 @@ int64_t MonotonicMilliseconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
-void CloseDescriptor(int fd) {
-  close(fd);
 }
 
 bool SignalProcess(pid_t pid, int signal_number) {
