@@ -2,24 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <QImage>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <latch>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -841,90 +835,6 @@ TEST_F(BmpTest, FilesWriteInPiecesAndDecodeAsTheirBytesDo) {
     EXPECT_TRUE(from_file.pixels == from_memory.pixels) << size;
   }
   EXPECT_EQ(Decode(file).pixels, rgb);
-  std::remove(path.c_str());
-}
-
-// Another program cuts the file short between identification and decoding: the decode fails
-// and the rows it reached stay, as for a file that was short from the start.
-TEST_F(BmpTest, FileCutShortDuringTheDecodeFailsTheDecode) {
-  constexpr int32_t kSide = 256;
-  const Bytes rgb = Gradient(kSide, kSide, 3);
-  const std::string path = TemporaryPath("shrinking.bmp");
-  ASSERT_EQ(EncodeBmp(path.c_str(), rgb.data(), kSide, kSide, kSide * 3, 0, 0, 24, 24), 1);
-  ASSERT_EQ(IdentifyImageFile(path.c_str()), ImageFormatBmp);
-  ASSERT_EQ(truncate(path.c_str(), 8192), 0);
-  Bytes pixels(kSide * kSide * 3, kUnwritten);
-  EXPECT_EQ(DecodeImagePixels(pixels.data(), kSide * 3, 0), 0);
-  // The first 8 KiB of the file hold the bottom ten rows.
-  const std::ptrdiff_t eight_rows = kSide * 3 * 8;
-  EXPECT_TRUE(std::equal(rgb.end() - eight_rows, rgb.end(), pixels.end() - eight_rows));
-  FinishImageDecode();
-  std::remove(path.c_str());
-}
-
-// Decodes the file at path through a context of its own, as a thread beside the main one
-// would; 1 when it decoded.
-int32_t DecodeFileAlone(const std::string& path) {
-  ImageDecodeContext context{};
-  context.file = std::fopen(path.c_str(), "rb");
-  if (context.file == nullptr) return 0;
-  int32_t result = CheckBmp(&context);
-  if (result == 1) {
-    Bytes pixels(static_cast<size_t>(context.width) * context.height * 3);
-    result = DecodeBmp(&context, pixels.data(), context.width * 3, 0);
-    FinishBmp(&context);
-  }
-  std::fclose(context.file);
-  return result;
-}
-
-// Reads a mapped page whose file has been cut away: a SIGBUS outside any decode. The file is
-// gone from its folder before the fault.
-void TouchAPageCutFromItsFile(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  unlink(path.c_str());
-  if (descriptor < 0 || ftruncate(descriptor, 4096) != 0) _exit(3);
-  void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, descriptor, 0);
-  if (page == MAP_FAILED || ftruncate(descriptor, 0) != 0) _exit(3);
-  (void)*static_cast<volatile const char*>(page);
-}
-
-// Regression: each decode saved the SIGBUS action it found and put it back when done, so two
-// decodes on two threads could leave the guard's handler installed for good; a later SIGBUS
-// then came back to it for ever instead of ending the process.
-TEST_F(BmpTest, SigbusAfterDecodesOnTwoThreadsEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  constexpr int32_t kSide = 1024;
-  const std::string path = TemporaryPath("decoded_twice.bmp");
-  const Bytes rgb = Gradient(kSide, kSide, 3);
-  ASSERT_EQ(EncodeBmp(path.c_str(), rgb.data(), kSide, kSide, kSide * 3, 0, 0, 24, 24), 1);
-  // Two decodes of one file, started together: the one that began second mostly ends second,
-  // the order that left the handler behind.
-  const auto decode_side_by_side = [&path] {
-    for (int32_t round = 0; round < 10; ++round) {
-      std::latch start(2);
-      std::atomic<int32_t> decoded = 0;
-      const auto decode = [&] {
-        start.arrive_and_wait();
-        decoded += DecodeFileAlone(path);
-      };
-      std::thread first(decode);
-      std::thread second(decode);
-      first.join();
-      second.join();
-      if (decoded != 2) _exit(2);
-    }
-  };
-  // The deadline ends the child should the fault come back for ever.
-  EXPECT_EXIT(
-      {
-        alarm(30);
-        signal(SIGBUS, SIG_DFL);
-        decode_side_by_side();
-        std::remove(path.c_str());
-        TouchAPageCutFromItsFile(TemporaryPath("cut.bin"));
-      },
-      ::testing::KilledBySignal(SIGBUS), "");
   std::remove(path.c_str());
 }
 
