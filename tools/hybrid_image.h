@@ -25,11 +25,6 @@ class ProgressSink {
   virtual void Warned(std::string_view text) = 0;
 };
 
-// The converters between charsets that this program keeps for reuse (see hybrid_image.cpp),
-// and closing them. A run closes them as it ends.
-size_t IdleConverterCount();
-void CloseIdleConverters();
-
 // How the files' data reaches the image: put in place by this program while libisofs writes
 // the trees, or delivered by libisofs through its image stream, which is slower. Placed
 // falls back to Streamed where the image file cannot be given its size ahead, or libisofs
