@@ -41,7 +41,7 @@ void SetModified(const std::string& path, time_t when) {
 class FolderScanTest : public ::testing::Test {
  protected:
   // Makes the image of source_ into output_, keeping the warnings.
-  std::string MakeImage(DataPath path = DataPath::Placed, DataPath* taken = nullptr) {
+  std::string MakeImage(DataPath path = DataPath::Placed, DataPathTaken* taken = nullptr) {
     MakeHybridOptions options{output_, source_, "SOURCE", true, true};
     return MakeHybridImage(options, sink_, path, taken);
   }
@@ -88,9 +88,9 @@ TEST_F(FolderScanTest, FolderReachedTwiceHoldsItsDataOnce) {
   fs::create_directory_symlink(elsewhere_ + "/shared", source_ + "/second");
 
   for (DataPath path : {DataPath::Placed, DataPath::Streamed}) {
-    DataPath taken = path;
+    DataPathTaken taken;
     ASSERT_EQ(MakeImage(path, &taken), "");
-    EXPECT_EQ(taken, path);
+    EXPECT_EQ(taken.path, path) << taken.why_streamed;
     EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), {{"big link.bin", data},
                                                         {"first/", ""},
                                                         {"first/big.bin", data},

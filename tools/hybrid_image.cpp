@@ -2,12 +2,10 @@
 
 #include <limits.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +17,7 @@
 
 #include "tools/converter_pool.h"
 #include "tools/data_copy.h"
+#include "tools/data_hand_off.h"
 #include "tools/file_stream.h"
 #include "tools/folder_scan.h"
 #include "tools/image_file.h"
@@ -31,12 +30,6 @@ namespace {
 // block (2048 bytes) made libisofs's writer thread and this one wake each other for every
 // block once the writer was the faster: five times the CPU time.
 constexpr size_t CopyChunkSize = size_t{256} << 10;
-
-// While the image stream holds less than a chunk, this thread sleeps for about the time the
-// writer thread takes to make the rest at this rate, within these bounds.
-constexpr long BytesPerMicrosecond = 1000;
-constexpr long ShortestPauseMicroseconds = 20;
-constexpr long LongestPauseMicroseconds = 2000;
 
 // libisofs takes char* for texts it only reads.
 char* Text(const char* text) {
@@ -88,9 +81,13 @@ struct WriteOptionsDeleter {
   void operator()(IsoWriteOpts* options) const { iso_write_opts_free(options); }
 };
 // Ends the image generator (joining its thread, even mid-image) and frees the source the
-// way libburn's burn_source_free does for the single reference.
+// way libburn's burn_source_free does for the single reference ([cancelled] in
+// libisofs_api.h). A writer thread that waits at the data is told to deliver it first: it
+// would otherwise wait for a decision that does not come.
 struct StreamDeleter {
+  DataHandOff* hand_off;
   void operator()(burn_source* stream) const {
+    hand_off->Decide(false);
     stream->free_data(stream);
     std::free(stream);
   }
@@ -111,7 +108,7 @@ std::string TakeMessages(ProgressSink& progress, bool writer_ended = false) {
   char text[ISO_MSGS_MESSAGE_LEN];
   char severity[80];
   while (iso_obtain_msgs(Text("WARNING"), &code, &image_id, text, severity) == 1) {
-    // By its text: the code that comes with a message is not the one the header lists.
+    // By its text ([cancelled] in libisofs_api.h).
     if (writer_ended && std::strcmp(text, iso_error_to_msg(ISO_IMAGE_WRITE_CANCELED)) == 0)
       continue;
     int rank = 0;
@@ -318,48 +315,16 @@ class RunProgress {
   uint64_t reported_ = 0;
 };
 
-// Returns how many bytes to read next, at most want: want once the image stream holds them,
-// or when no more are coming; fewer when the writer thread waits where the files' data
-// starts, until it is told what to do (see StreamContext::ExpectData).
-//
-// A read waits only until some bytes are there and then takes what there is. While the writer
-// thread makes the trees, that is a block or two, and the writer wakes this thread for each:
-// the threads then spend more time handing blocks over than making and writing them. Waiting
-// until a chunk is there lets the writer fill the ring buffer undisturbed, while this thread
-// sleeps.
-size_t AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
-  for (;;) {
-    size_t capacity = 0;
-    size_t free_bytes = 0;
-    // 1: the writer is still writing and the stream is still read.
-    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return want;
-    size_t held = capacity - free_bytes;
-    if (held >= std::min(want, capacity)) return want;
-    if (streams.WriterAtData(std::chrono::milliseconds(0))) {
-      // What the stream holds once the writer waits is all it will hold until Decide.
-      iso_ring_buffer_get_status(stream, &capacity, &free_bytes);
-      return std::min(want, capacity - free_bytes);
-    }
-    long pause = static_cast<long>(want - held) / BytesPerMicrosecond;
-    pause = std::clamp(pause, ShortestPauseMicroseconds, LongestPauseMicroseconds);
-    timespec duration{0, pause * 1000};
-    nanosleep(&duration, nullptr);
-  }
-}
-
 // Copies the image stream into file up to byte end. Returns "" when it got there, or the
 // stream ended or paused, however early (the caller compares the count), or the reason
-// writing failed.
-//
-// A read never asks for more than what is left of the announced size: the installed
-// libisofs answers a read that meets the end of the stream with 0, dropping the bytes it
-// has already copied into the buffer.
+// writing failed. A read never asks past the size the stream announced ([stream end] in
+// libisofs_api.h).
 std::string CopyStream(burn_source* stream, uint64_t end, ImageFile& file, StreamContext& streams,
                        RunProgress& progress, uint64_t& written) {
   std::vector<unsigned char> buffer(CopyChunkSize);
   while (written < end) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - written));
-    int count = static_cast<int>(AwaitChunk(stream, want, streams));
+    int count = static_cast<int>(streams.hand_off().AwaitChunk(stream, want));
     if (count > 0) count = stream->read_xt(stream, buffer.data(), count);
     if (count <= 0) return {};
     std::string failure = file.Write(buffer.data(), static_cast<size_t>(count));
@@ -370,34 +335,6 @@ std::string CopyStream(burn_source* stream, uint64_t end, ImageFile& file, Strea
   }
   return {};
 }
-
-// Whether libisofs lays the data out where this program expects it: its writer thread waits
-// at the first file's data, which is the file expected, and has made nothing since the bytes
-// taken (reached: the expected start). While the writer has yet to arrive, more bytes in the
-// image stream, or its end, mean that it will not arrive there.
-bool AgreeOnDataStart(burn_source* stream, StreamContext& streams, bool reached) {
-  size_t capacity = 0;
-  size_t free_bytes = 0;
-  while (!streams.WriterAtData(std::chrono::milliseconds(2))) {
-    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return false;
-    if (free_bytes != capacity) return false;
-  }
-  return reached && iso_ring_buffer_get_status(stream, &capacity, &free_bytes) == 1 &&
-         free_bytes == capacity && streams.WriterAtExpectedFile();
-}
-
-// Tells the writer thread to deliver the files' data itself unless decided otherwise, so
-// that it never waits for a decision that does not come.
-class StreamedUnlessDecided {
- public:
-  explicit StreamedUnlessDecided(StreamContext& streams) : streams_(streams) {}
-  StreamedUnlessDecided(const StreamedUnlessDecided&) = delete;
-  StreamedUnlessDecided& operator=(const StreamedUnlessDecided&) = delete;
-  ~StreamedUnlessDecided() { streams_.Decide(false); }
-
- private:
-  StreamContext& streams_;
-};
 
 // Starts libisofs's writer thread with the cleanup signals blocked, so that they reach only
 // this thread, which keeps the temporary file's name in step with the file system.
@@ -411,7 +348,7 @@ int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source*
 // itself, libisofs would lay the data out in the order of the tree, which this program
 // could only know by repeating libisofs's work.
 bool OrderData(const std::vector<IsoFile*>& files, const DataLayout& layout) {
-  // libisofs compares weights by subtracting them.
+  // libisofs compares weights by subtracting them ([data order] in libisofs_api.h).
   if (layout.files.size() >= size_t{INT_MAX} / 2) return false;
   int count = static_cast<int>(layout.files.size());
   for (IsoFile* node : files) {
@@ -427,19 +364,31 @@ bool OrderData(const std::vector<IsoFile*>& files, const DataLayout& layout) {
 }
 
 // Starts copying the files' data into its place, unless the image file cannot be made long
-// enough.
+// enough; why not goes to why.
 std::unique_ptr<DataCopy> StartDataCopy(const DataLayout& layout, uint64_t image_size,
-                                        ImageFile& file, StreamContext& streams) {
+                                        ImageFile& file, StreamContext& streams, std::string& why) {
+  if (layout.size > image_size) {
+    why = "the data outgrows the image [data last]";
+    return nullptr;
+  }
   // At its full size from the start: the last file's data may end before the image does.
-  if (layout.size > image_size || !file.Resize(image_size).empty()) return nullptr;
+  why = file.Resize(image_size);
+  if (!why.empty()) return nullptr;
   auto copy = std::make_unique<DataCopy>(layout, image_size - layout.size, file, streams);
   copy->Start();
   return copy;
 }
 
+// The data goes through the image stream, for the reason given if placing it was asked for.
+void StreamInstead(DataPathTaken& taken, const std::string& why) {
+  if (taken.path == DataPath::Placed) taken.why_streamed = why;
+  taken.path = DataPath::Streamed;
+}
+
 std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFile& file,
                        StreamContext& streams, const SourceSnapshot& snapshot,
-                       const std::vector<IsoFile*>& files, ProgressSink& progress, DataPath& path) {
+                       const std::vector<IsoFile*>& files, ProgressSink& progress,
+                       DataPathTaken& taken) {
   WriteOptionsPtr write_options = WriteOptions(options, image.get());
   if (!write_options) return "cannot set up the image options";
   // libisofs writes the files' data last, one file after the other in its order. Expected
@@ -448,13 +397,13 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   auto first_data = std::ranges::find_if(
       layout.files, [](const DataLayout::Entry& entry) { return entry.file->state.size > 0; });
   bool ordered = OrderData(files, layout);
-  if (path == DataPath::Placed && first_data != layout.files.end() && ordered) {
-    streams.ExpectData(*first_data->file);
+  if (taken.path == DataPath::Placed && first_data != layout.files.end() && ordered) {
+    streams.hand_off().Expect(*first_data->file);
   } else {
-    path = DataPath::Streamed;
+    StreamInstead(taken,
+                  ordered ? "no file holds data" : "the data cannot be ordered [data order]");
   }
-  StreamPtr stream;
-  StreamedUnlessDecided streamed(streams);  // before the stream ends, which waits for its thread
+  StreamPtr stream(nullptr, StreamDeleter{&streams.hand_off()});
   burn_source* created = nullptr;
   int result = CreateImageStream(image.get(), write_options.get(), &created);
   if (result < 0) return LibisofsFailure(result, progress);
@@ -468,13 +417,19 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   if (!refused.empty()) return refused;
   uint64_t data_start = image_size - std::min(layout.size, image_size);
   std::unique_ptr<DataCopy> copy;
-  if (path == DataPath::Placed) copy = StartDataCopy(layout, image_size, file, streams);
+  std::string why_streamed;
+  if (taken.path == DataPath::Placed) {
+    copy = StartDataCopy(layout, image_size, file, streams, why_streamed);
+  }
   uint64_t written = 0;
   std::string failure =
       CopyStream(stream.get(), copy ? data_start : image_size, file, streams, run, written);
   if (!failure.empty()) return failure;
-  if (copy && AgreeOnDataStart(stream.get(), streams, written == data_start)) {
-    streams.Decide(true);
+  if (copy) {
+    why_streamed = streams.hand_off().Agree(stream.get(), written == data_start).failure();
+  }
+  if (copy && why_streamed.empty()) {
+    streams.hand_off().Decide(true);
     // Ends the writer thread, which has nothing more to give.
     stream.reset();
     auto copied = [&](uint64_t work, uint64_t piece_end) {
@@ -485,9 +440,9 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
     if (copy->Finish(copied)) written = image_size;
   } else if (written < image_size) {
     // Should libisofs ever lay the image out otherwise, it delivers the data itself.
-    path = DataPath::Streamed;
+    StreamInstead(taken, why_streamed);
     copy.reset();
-    streams.Decide(false);
+    streams.hand_off().Decide(false);
     failure = CopyStream(stream.get(), image_size, file, streams, run, written);
     if (!failure.empty()) return failure;
   }
@@ -498,7 +453,7 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
   // message for it speaks of the zeros it would write instead.
   failure = streams.FailureReason();
   if (failure.empty()) failure = changed;
-  if (failure.empty()) failure = TakeMessages(progress, path == DataPath::Placed);
+  if (failure.empty()) failure = TakeMessages(progress, taken.path == DataPath::Placed);
   if (!failure.empty()) return failure;
   if (written != image_size) {
     return "the image ended after " + std::to_string(written) + " of " +
@@ -512,8 +467,8 @@ std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFi
 }  // namespace
 
 std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
-                            DataPath requested, DataPath* taken) {
-  DataPath path = requested;
+                            DataPath requested, DataPathTaken* taken) {
+  DataPathTaken path{requested, {}};
   if (taken != nullptr) *taken = path;
   std::string destination;
   std::string failure = CheckDestination(options, destination);

@@ -31,6 +31,13 @@ class ProgressSink {
 // lays the image out otherwise than expected.
 enum class DataPath { Placed, Streamed };
 
+// The path a run's data took and, where it fell back from Placed, why, naming the
+// assumptions of libisofs_api.h that did not hold.
+struct DataPathTaken {
+  DataPath path = DataPath::Placed;
+  std::string why_streamed;
+};
+
 // Writes the image of options.source to options.output. Returns "" on success, else the
 // reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
 // was; a successful one leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see
@@ -38,4 +45,4 @@ enum class DataPath { Placed, Streamed };
 // keeps its settings and messages process-wide.
 // REQUIRES: options.source is a folder.
 std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
-                            DataPath requested = DataPath::Placed, DataPath* taken = nullptr);
+                            DataPath requested = DataPath::Placed, DataPathTaken* taken = nullptr);

@@ -14,7 +14,6 @@
 #include <optional>
 #include <ostream>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -70,58 +69,6 @@ TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   std::optional<IsoImageContents> joliet = ReadIsoImage(options.output, IsoTreeKind::Joliet);
   ASSERT_TRUE(joliet.has_value());
   EXPECT_TRUE(SameTree(joliet->tree, folder));
-}
-
-// The data of distinct files, in whole blocks: what comes after the trees.
-uint64_t DataBytes(const std::string& folder) {
-  std::set<std::pair<dev_t, ino_t>> seen;
-  uint64_t bytes = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    struct stat info;
-    if (lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    if (!seen.emplace(info.st_dev, info.st_ino).second) continue;
-    bytes += (static_cast<uint64_t>(info.st_size) + 2047) / 2048 * 2048;
-  }
-  return bytes;
-}
-
-// The data put in place must be exactly where libisofs lays it out, which is where it
-// delivers it itself: the two images may differ only in the times of their making, which
-// come before the data. Sizes around a block, a file of several pieces, hard links and empty
-// files, across folders.
-TEST(HybridImageTest, PlacedDataIsWhereLibisofsWritesIt) {
-  ScratchFolder scratch;
-  std::string source = scratch.path() + "/source";
-  for (unsigned i = 0; i < 300; ++i) {
-    size_t size = i < 6 ? size_t{2046} + i : 1 + i * 7919 % 9000;
-    WriteFile(source + "/f" + std::to_string(i % 7) + "/file " + std::to_string(i),
-              RandomBytes(size, i));
-  }
-  WriteFile(source + "/large.bin", RandomBytes(2 * DataCopy::PieceSize + 1000, 300));
-  WriteFile(source + "/empty", "");
-  WriteFile(source + "/f1/empty too", "");
-  fs::create_hard_link(source + "/f0/file 0", source + "/f6/link to file 0");
-  RecordingSink sink;
-  std::string images[2];
-  for (DataPath path : {DataPath::Placed, DataPath::Streamed}) {
-    int index = static_cast<int>(path);
-    MakeHybridOptions options{scratch.path() + "/image" + std::to_string(index), source, "SOURCE",
-                              true, false};
-    DataPath taken = path == DataPath::Placed ? DataPath::Streamed : DataPath::Placed;
-    ASSERT_EQ(MakeHybridImage(options, sink, path, &taken), "");
-    EXPECT_EQ(taken, path);
-    images[index] = ReadFile(options.output);
-  }
-
-  ASSERT_EQ(images[0].size(), images[1].size());
-  size_t data = DataBytes(source);
-  ASSERT_LT(data, images[0].size());
-  EXPECT_TRUE(images[0].compare(images[0].size() - data, data, images[1], images[1].size() - data,
-                                data) == 0);
-  std::optional<IsoImageContents> placed =
-      ReadIsoImage(scratch.path() + "/image0", IsoTreeKind::RockRidge);
-  ASSERT_TRUE(placed.has_value());
-  EXPECT_TRUE(SameTree(placed->tree, ReadFolderTree(source)));
 }
 
 // Copying a small file costs its opening and examination more than its bytes, so the work
@@ -222,17 +169,17 @@ TEST(FileStreamTest, WriterWaitsAtTheFirstFileUntilToldWhatToDeliver) {
 
   for (bool placed : {true, false}) {
     StreamContext context(snapshot);
-    context.ExpectData(*recorded["a"]);
+    context.hand_off().Expect(*recorded["a"]);
     IsoStream* first = NewFileStream(context, *recorded[placed ? "a" : "b"]);
     // Delivering nothing, the stream must not even open the file.
     if (placed) fs::remove(scratch.path() + "/a");
     std::optional<std::string> first_contents;
     std::thread writer([&] { first_contents = ReadWholeStream(first); });
-    ASSERT_TRUE(context.WriterAtData(std::chrono::seconds(10)));
-    EXPECT_EQ(context.WriterAtExpectedFile(), placed);
-    context.Decide(placed);
+    ASSERT_TRUE(context.hand_off().WriterAtData(std::chrono::seconds(10)));
+    EXPECT_EQ(context.hand_off().WriterAtExpectedFile(), placed);
+    context.hand_off().Decide(placed);
     writer.join();
-    EXPECT_FALSE(context.WriterAtData(std::chrono::milliseconds(0)));
+    EXPECT_FALSE(context.hand_off().WriterAtData(std::chrono::milliseconds(0)));
     iso_stream_unref(first);
     if (placed) {
       ASSERT_TRUE(first_contents.has_value());
