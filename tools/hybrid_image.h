@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "tools/command_line.h"
+#include "tools/result.h"
 
 // Told how a run proceeds; every call comes from the thread that runs MakeHybridImage.
 class ProgressSink {
@@ -38,11 +39,11 @@ struct DataPathTaken {
   std::string why_streamed;
 };
 
-// Writes the image of options.source to options.output. Returns "" on success, else the
-// reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
-// was; a successful one leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see
-// ImageFile::Commit). taken, if given, receives the path the data took. Not reentrant: libisofs
-// keeps its settings and messages process-wide.
+// Writes the image of options.source to options.output. Fails with a reason worded to follow
+// "makehybrid failed - ". A failed run leaves options.output as it was; a successful one
+// leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see ImageFile::Commit).
+// taken, if given, receives the path the data took. Not reentrant: libisofs keeps its
+// settings and messages process-wide.
 // REQUIRES: options.source is a folder.
-std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
-                            DataPath requested = DataPath::Placed, DataPathTaken* taken = nullptr);
+Result MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
+                       DataPath requested = DataPath::Placed, DataPathTaken* taken = nullptr);

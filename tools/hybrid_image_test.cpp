@@ -55,7 +55,7 @@ TEST(HybridImageTest, HoldsManySmallFilesAcrossFolders) {
   MakeHybridOptions options{scratch.path() + "/output.iso", source, "SOURCE", true, false};
   RecordingSink sink;
 
-  ASSERT_EQ(MakeHybridImage(options, sink), "");
+  ASSERT_TRUE(Succeeded(MakeHybridImage(options, sink)));
   // The linked folder is there a second time, its files' data once.
   TreeContents folder = ReadFolderTree(source);
   folder.erase("link to f1");
@@ -132,7 +132,7 @@ TEST(HybridImageTest, ReportsTheEndOnlyOnceTheImageIsInPlace) {
   MakeHybridOptions options{scratch.path() + "/output.iso", source, "SOURCE", true, false};
   ProgressCheckingSink sink(options.output);
 
-  ASSERT_EQ(MakeHybridImage(options, sink), "");
+  ASSERT_TRUE(Succeeded(MakeHybridImage(options, sink)));
   EXPECT_TRUE(sink.steady);
   EXPECT_EQ(sink.in_place_when_done, std::optional<bool>(true));
 }
@@ -249,7 +249,7 @@ TEST_P(SourceChangeTest, FailsTheRunAndWritesNothing) {
                             "SOURCE", true, true};
   ChangingSink sink(change.change, file);
 
-  std::string reason = MakeHybridImage(options, sink);
+  std::string reason = MakeHybridImage(options, sink).failure();
   EXPECT_EQ(reason, file + " " + change.reason + " while the image was being made");
   EXPECT_TRUE(fs::is_empty(scratch.path() + "/out"));
 }
@@ -294,7 +294,8 @@ TEST(SourceFifoTest, FileReplacedByAFifoFailsTheRunWithoutWaiting) {
       },
       file);
 
-  auto run = std::async(std::launch::async, [&] { return MakeHybridImage(options, sink); });
+  auto run =
+      std::async(std::launch::async, [&] { return MakeHybridImage(options, sink).failure(); });
   if (run.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
     ADD_FAILURE() << "the run waits for a writer of the FIFO";
     // A writer lets it go on, so that the test can end.
@@ -333,7 +334,7 @@ TEST(LibisofsMessageTest, FailingSeveritiesEndTheRunAndWarningsReachTheSink) {
     const std::string text = std::string("a message at ") + severity;
     const bool fails = std::string(severity) != "WARNING";
 
-    EXPECT_EQ(MakeHybridImage(options, sink), fails ? text : "") << severity;
+    EXPECT_EQ(MakeHybridImage(options, sink).failure(), fails ? text : "") << severity;
     EXPECT_EQ(sink.warnings, fails ? std::vector<std::string>{} : std::vector<std::string>{text});
     EXPECT_EQ(fs::exists(options.output), !fails) << severity;
   }

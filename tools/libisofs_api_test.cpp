@@ -95,7 +95,7 @@ TEST(LibisofsApiTest, PlacedDataIsWhereLibisofsWritesIt) {
     MakeHybridOptions options{scratch.path() + "/image" + std::to_string(index), source, "SOURCE",
                               true, false};
     DataPathTaken taken{path == DataPath::Placed ? DataPath::Streamed : DataPath::Placed, {}};
-    ASSERT_EQ(MakeHybridImage(options, sink, path, &taken), "")
+    ASSERT_TRUE(Succeeded(MakeHybridImage(options, sink, path, &taken)))
         << "[cancelled] if it speaks of a cancelled image, [stream end] if the image ended early";
     EXPECT_EQ(taken.path, path) << taken.why_streamed;
     images[index] = ReadFile(options.output);

@@ -80,10 +80,10 @@ int main(int argc, char** argv) {
   std::puts("Creating hybrid image...");
   std::fflush(stdout);
   ConsoleProgress progress;
-  std::string failure = MakeHybridImage(options, progress);
-  if (!failure.empty()) {
+  Result result = MakeHybridImage(options, progress);
+  if (!result.ok()) {
     std::fflush(stdout);
-    std::fputs(FailureLine(failure).c_str(), stderr);
+    std::fputs(FailureLine(result.failure()).c_str(), stderr);
     return 1;
   }
   std::printf("created: %s\n", options.output.c_str());
