@@ -4,10 +4,10 @@
 //
 // What this program takes of libisofs beyond what its header promises, by name. Each held for
 // libisofs 1.5.4. LibisofsApiTest (libisofs_api_test.cpp, the first of hdiutil_test's tests)
-// shows that they still hold, and names the one that no longer does: an upgrade that breaks
-// one fails there before anything else does. A broken [stream layout] corrupts memory; the
-// others cost the speed-up, as the data then falls back to libisofs's own streaming (see
-// DataHandOff), or fail every run.
+// shows that they still hold, but for [children order], and names the one that no longer
+// does: an upgrade that breaks one fails there before anything else does. A broken [stream
+// layout] corrupts memory; the others cost the speed-up, as the data then falls back to
+// libisofs's own streaming (see DataHandOff), or fail every run.
 //
 // [stream layout]  A stream object is laid out as struct iso_stream below, and libisofs
 //                  frees it with free() once the last reference goes: file_stream.cpp
@@ -30,6 +30,10 @@
 //                  which is known by its text: the code that comes with it is another.
 // [stream end]     A read of the image stream that meets its end answers 0 and drops what it
 //                  had copied: reads never ask past the size the stream announced.
+// [children order] A folder keeps its children in a list sorted by name and looks for each
+//                  new one's place from the front, so that folder_scan.cpp adds them from the
+//                  last name to the first. Only the scan's speed rests on it, which no test
+//                  measures.
 #pragma once
 
 #include <cstdint>
