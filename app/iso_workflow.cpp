@@ -21,12 +21,11 @@
 #include "runtime/string_stack.h"
 #include "runtime/string_utils.h"
 #include "tools/byte_size.h"
+#include "tools/hdiutil_protocol.h"
 
 namespace {
 
 constexpr const char16_t* kCancelled = u"ISO creation was cancelled";
-// What our hdiutil puts before the reason of a failed run, after its own name.
-constexpr const char16_t* kFailurePrefix = u"makehybrid failed - ";
 
 // Reports a folder that is missing and cancels.
 void CancelForMissingFolder(const char16_t* folder) {
@@ -34,40 +33,16 @@ void CancelForMissingFolder(const char16_t* folder) {
   ShowStatus(kCancelled);
 }
 
-// The percent of a progress line such as "42%", or -1 for any other line.
-int32_t ProgressPercent(const char16_t* line) {
-  int32_t percent = 0;
-  const char16_t* unit = line;
-  for (; *unit >= u'0' && *unit <= u'9' && unit - line < 3; ++unit)
-    percent = percent * 10 + (*unit - u'0');
-  if (unit == line || unit[0] != u'%' || unit[1] != u'\0' || percent > 100) return -1;
-  return percent;
-}
-
 // The image's size as the tool said it during the run under way; none until it has, and
 // none from a tool that does not say it (an older one, a stand-in).
 std::optional<uint64_t> ImageSize;
-
-// The size of a size line such as "size: 3210987654 bytes", which our hdiutil prints once it
-// has laid the image out; nullopt for any other line.
-std::optional<uint64_t> SizeOfLine(const char16_t* line) {
-  const char16_t* digits = SkipPrefix(line, u"size: ");
-  if (digits == nullptr) return std::nullopt;
-  // 19 digits at most, which cannot overflow.
-  uint64_t size = 0;
-  const char16_t* unit = digits;
-  for (; *unit >= u'0' && *unit <= u'9' && unit - digits < 19; ++unit)
-    size = size * 10 + static_cast<uint64_t>(*unit - u'0');
-  if (unit == digits || std::u16string_view(unit) != u" bytes") return std::nullopt;
-  return size;
-}
 
 // "Creating ISO... 42%" in the status line, followed by " of 3.2 GB" once the tool has said
 // the image's size, and the percent on the bar, which was a busy bar until the first one.
 // Every percent is shown: the tool says at most a hundred, and paints of the ones that come
 // faster than the screen shows them are merged by Qt.
 void ShowProgress(const char16_t* line) {
-  const int32_t percent = ProgressPercent(line);
+  const int32_t percent = PercentOfLine(line);
   if (percent < 0) return;
   SetGadgetAttribute(GadgetProgress, ProgressBarMaximum, 100);
   SetGadgetState(GadgetProgress, percent);
@@ -87,18 +62,17 @@ void ShowProgress(const char16_t* line) {
 
 // What the tool warned of during the last run, without the "warning: " before each line.
 std::vector<std::u16string> Warnings;
-constexpr const char16_t* kWarningPrefix = u"warning: ";
 // A box lists this many warnings at most, and then how many more there were.
 constexpr size_t kWarningsShown = 20;
 
 // A line of the tool's standard output: a percent, the image's size, a warning, or something
 // only said.
 void TakeToolOutput(const char16_t* line) {
-  if (const char16_t* warning = SkipPrefix(line, kWarningPrefix)) {
+  if (const char16_t* warning = WarningOfLine(line)) {
     Warnings.emplace_back(warning);
     return;
   }
-  if (const std::optional<uint64_t> size = SizeOfLine(line)) {
+  if (const std::optional<uint64_t> size = ImageSizeOfLine(line)) {
     ImageSize = size;
     return;
   }
@@ -123,7 +97,7 @@ void ReportWarnings() {
 }
 
 const char16_t* WithoutFailurePrefix(const char16_t* reason) {
-  const char16_t* rest = SkipPrefix(reason, kFailurePrefix);
+  const char16_t* rest = FailureReasonOfLine(reason);
   return rest == nullptr ? reason : rest;
 }
 

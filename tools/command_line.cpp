@@ -1,6 +1,5 @@
 #include "tools/command_line.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -78,18 +77,4 @@ std::string DefaultVolumeName(std::string_view source) {
 
 std::string UsageMessage(std::string_view error) {
   return "hdiutil: " + std::string(error) + "\n" + std::string(UsageText);
-}
-
-std::string FailureLine(std::string_view reason) {
-  std::string line = "hdiutil: makehybrid failed - ";
-  for (unsigned char c : reason) {
-    if (c >= 0x20 && c != 0x7f) {
-      line += static_cast<char>(c);
-      continue;
-    }
-    char escaped[5];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-    line += escaped;
-  }
-  return line + "\n";
 }

@@ -38,7 +38,3 @@ std::string DefaultVolumeName(std::string_view source);
 
 // The standard-error text for a usage error: the error, then the usage summary.
 std::string UsageMessage(std::string_view error);
-
-// The single standard-error line for a failed run. Control characters (a file name may
-// hold a line feed) are written as "\xHH" so that the reason stays on one line.
-std::string FailureLine(std::string_view reason);

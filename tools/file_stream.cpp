@@ -10,14 +10,6 @@
 #include <functional>
 #include <new>
 
-// libisofs.h leaves the stream object undefined for C++ (a member is named "class"); this is
-// the same layout. libisofs frees it with free() when the last reference goes.
-struct iso_stream {
-  IsoStreamIface* iface;
-  int refcount;
-  void* data;
-};
-
 namespace {
 
 constexpr int InterruptRetries = 100;
@@ -44,7 +36,8 @@ struct FileStream {
   off_t delivered = 0;
 };
 
-// The stream and its state in one allocation, which libisofs's free() releases whole.
+// The stream and its state in one allocation, which libisofs's free() releases whole
+// ([stream layout] in libisofs_api.h).
 struct StreamAllocation {
   IsoStream stream;
   FileStream file;
@@ -85,7 +78,7 @@ int Open(IsoStream* stream) {
   Close(stream);
   file.begin = file.end = 0;
   file.read_from_file = file.delivered = 0;
-  file.placed = file.context->DataPlaced(*file.file);
+  file.placed = file.context->hand_off().DataPlaced(*file.file);
   if (file.placed) {
     file.is_open = true;
     return ISO_SUCCESS;
@@ -276,44 +269,6 @@ std::unique_ptr<unsigned char[]> StreamContext::TakeBuffer() {
 void StreamContext::ReturnBuffer(std::unique_ptr<unsigned char[]> buffer) {
   std::lock_guard lock(mutex_);
   if (!spare_buffer_) spare_buffer_ = std::move(buffer);
-}
-
-void StreamContext::ExpectData(const SourceSnapshot::File& first) {
-  std::lock_guard lock(mutex_);
-  if (placement_ == Placement::Unexpected) placement_ = Placement::Expected;
-  expected_first_ = &first;
-}
-
-bool StreamContext::WriterAtData(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return placement_changed_.wait_for(lock, timeout, [this] {
-    return placement_ == Placement::Expected && first_opened_ != nullptr;
-  });
-}
-
-bool StreamContext::WriterAtExpectedFile() const {
-  std::lock_guard lock(mutex_);
-  return first_opened_ != nullptr && DataOrderOf(*first_opened_) == DataOrderOf(*expected_first_);
-}
-
-void StreamContext::Decide(bool placed) {
-  {
-    std::lock_guard lock(mutex_);
-    if (placement_ == Placement::Placed || placement_ == Placement::Streamed) return;
-    placement_ = placed ? Placement::Placed : Placement::Streamed;
-  }
-  placement_changed_.notify_all();
-}
-
-bool StreamContext::DataPlaced(const SourceSnapshot::File& file) {
-  std::unique_lock lock(mutex_);
-  // Empty files have no data, and libisofs may open them or not.
-  if (placement_ == Placement::Expected && first_opened_ == nullptr && file.state.size > 0) {
-    first_opened_ = &file;
-    placement_changed_.notify_all();
-    placement_changed_.wait(lock, [this] { return placement_ != Placement::Expected; });
-  }
-  return placement_ == Placement::Placed;
 }
 
 const SourceSnapshot::File* FileOfStream(IsoStream* stream) {

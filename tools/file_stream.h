@@ -9,18 +9,17 @@
 // Mostly, though, libisofs only lays the image out and writes its trees: the files' data is
 // copied into the image by this program (see data_copy.h), and the streams deliver nothing.
 // The two agree on where the data starts when libisofs's writer thread opens its first
-// stream (StreamContext::DataPlaced).
+// stream (see data_hand_off.h).
 #pragma once
 
 #include <array>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
 
+#include "tools/data_hand_off.h"
 #include "tools/libisofs_api.h"
 #include "tools/source_snapshot.h"
 
@@ -82,26 +81,10 @@ class StreamContext {
 
   const SourceSnapshot& snapshot() const { return snapshot_; }
 
-  // Where the data starts. The thread that consumes the image announces the file it expects
-  // libisofs to open first of those that are not empty (ExpectData), takes the image up to where it
-  // expects that file's data, and meets the writer thread there: the writer thread waits in that
-  // file's opening until Decide. The image is agreed on when the writer thread stands at the
-  // expected file with nothing left in the image stream; then the streams deliver nothing and this
-  // program puts the data in place. Otherwise they deliver it.
-  void ExpectData(const SourceSnapshot::File& first);
-  // Whether the writer thread waits in the opening of its first file; waits up to timeout
-  // for it.
-  bool WriterAtData(std::chrono::milliseconds timeout);
-  // Whether that first file is the one expected. REQUIRES: WriterAtData() is true.
-  bool WriterAtExpectedFile() const;
-  // Lets the writer thread go on; placed tells the streams to deliver nothing. Later calls
-  // change nothing.
-  void Decide(bool placed);
+  // Where libisofs's writer thread hands the data over to this program, or not.
+  DataHandOff& hand_off() { return hand_off_; }
 
   // For the streams, on the writer thread:
-  // Whether the data is put in place by this program, waiting for the decision in the first
-  // opening after ExpectData.
-  bool DataPlaced(const SourceSnapshot::File& file);
   // FolderCache::OpenAsScanned.
   int OpenFile(const SourceSnapshot::File& file, std::string& failure);
   // A read buffer of ReadBufferSize bytes; one buffer goes from each stream closed to the
@@ -110,16 +93,11 @@ class StreamContext {
   void ReturnBuffer(std::unique_ptr<unsigned char[]> buffer);
 
  private:
-  enum class Placement { Unexpected, Expected, Placed, Streamed };
-
   const SourceSnapshot& snapshot_;
+  DataHandOff hand_off_;
   mutable std::mutex mutex_;  // guards what follows
-  std::condition_variable placement_changed_;
   std::string failure_;
   std::unique_ptr<unsigned char[]> spare_buffer_;
-  Placement placement_ = Placement::Unexpected;
-  const SourceSnapshot::File* expected_first_ = nullptr;
-  const SourceSnapshot::File* first_opened_ = nullptr;
 
   std::mutex writer_folders_mutex_;
   FolderCache writer_folders_;

@@ -81,7 +81,7 @@ class FolderReader {
     if (!failure.empty()) return failure;
     // libisofs keeps a folder's children in a list sorted by name and looks for each new
     // one's place from the front: added from the last name to the first, every one goes to
-    // the front at once.
+    // the front at once ([children order] in libisofs_api.h).
     std::sort(names.begin(), names.end(), std::greater<>());
     scan_.snapshot->AddFolder(folder_.path);
     for (const std::string& name : names) {

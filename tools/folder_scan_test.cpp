@@ -41,7 +41,7 @@ void SetModified(const std::string& path, time_t when) {
 class FolderScanTest : public ::testing::Test {
  protected:
   // Makes the image of source_ into output_, keeping the warnings.
-  std::string MakeImage(DataPath path = DataPath::Placed, DataPath* taken = nullptr) {
+  Result MakeImage(DataPath path = DataPath::Placed, DataPathTaken* taken = nullptr) {
     MakeHybridOptions options{output_, source_, "SOURCE", true, true};
     return MakeHybridImage(options, sink_, path, taken);
   }
@@ -68,7 +68,7 @@ TEST_F(FolderScanTest, LinkedFoldersAndFilesHoldWhatTheyLeadTo) {
   WriteTree(source_, {{"own.txt", "own"}, {"single link.txt", "-> ../elsewhere/single.txt"}});
   fs::create_directory_symlink(elsewhere_ + "/linked", source_ + "/Projects");
 
-  ASSERT_EQ(MakeImage(), "");
+  ASSERT_TRUE(Succeeded(MakeImage()));
   TreeContents expected{{"Projects/", ""},     {"Projects/report.txt", "important"},
                         {"Projects/sub/", ""}, {"Projects/sub/notes.txt", "notes"},
                         {"own.txt", "own"},    {"single link.txt", "a linked file"}};
@@ -88,9 +88,9 @@ TEST_F(FolderScanTest, FolderReachedTwiceHoldsItsDataOnce) {
   fs::create_directory_symlink(elsewhere_ + "/shared", source_ + "/second");
 
   for (DataPath path : {DataPath::Placed, DataPath::Streamed}) {
-    DataPath taken = path;
-    ASSERT_EQ(MakeImage(path, &taken), "");
-    EXPECT_EQ(taken, path);
+    DataPathTaken taken;
+    ASSERT_TRUE(Succeeded(MakeImage(path, &taken)));
+    EXPECT_EQ(taken.path, path) << taken.why_streamed;
     EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), {{"big link.bin", data},
                                                         {"first/", ""},
                                                         {"first/big.bin", data},
@@ -117,7 +117,7 @@ TEST_F(FolderScanTest, LinkedFileThatChangesFailsTheRun) {
   ChangingSink sink(elsewhere_ + "/single.txt");
   MakeHybridOptions options{output_, source_, "SOURCE", true, true};
 
-  std::string reason = MakeHybridImage(options, sink);
+  std::string reason = MakeHybridImage(options, sink).failure();
   EXPECT_TRUE(reason.ends_with("single.txt changed while the image was being made")) << reason;
   EXPECT_FALSE(fs::exists(output_));
 }
@@ -133,7 +133,7 @@ TEST_F(FolderScanTest, LinksThatLeadNowhereAreLeftOutAndReported) {
                       {"pipe", "-> ../fifo"}});
   ASSERT_EQ(mkfifo((scratch_.path() + "/fifo").c_str(), 0600), 0);
 
-  ASSERT_EQ(MakeImage(), "");
+  ASSERT_TRUE(Succeeded(MakeImage()));
   TreeContents expected{{"kept.txt", "kept"}, {"sub/", ""}};
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), expected));
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::Joliet), expected));
@@ -159,7 +159,7 @@ TEST_F(FolderScanTest, KeptSymlinksStayLinks) {
   ParsedCommandLine command = ParseCommandLine(std::size(argv), argv);
   ASSERT_TRUE(command.options.has_value()) << command.error;
 
-  ASSERT_EQ(MakeHybridImage(*command.options, sink_), "");
+  ASSERT_TRUE(Succeeded(MakeHybridImage(*command.options, sink_)));
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), {{"Projects", "-> " + elsewhere_ + "/linked"},
                                                       {"dangling", "-> missing.txt"}}));
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::Joliet), {}));
@@ -172,7 +172,7 @@ TEST_F(FolderScanTest, OtherNameOfTheReplacedImageIsLeftOutAndReported) {
   fs::create_hard_link(source_ + "/output.iso", source_ + "/backup.iso");
   output_ = source_ + "/output.iso";
 
-  ASSERT_EQ(MakeImage(), "");
+  ASSERT_TRUE(Succeeded(MakeImage()));
   EXPECT_TRUE(SameTree(Read(IsoTreeKind::RockRidge), {{"kept.txt", "kept"}}));
   EXPECT_EQ(sink_.warnings,
             std::vector<std::string>{source_ + "/backup.iso was left out: it is another name of " +
@@ -187,7 +187,7 @@ TEST_F(FolderScanTest, EveryTreeHoldsTheFilesModificationTimes) {
   SetModified(source_ + "/folder/dated.txt", Dated);
   SetModified(source_ + "/folder", Dated + 60);
 
-  ASSERT_EQ(MakeImage(), "");
+  ASSERT_TRUE(Succeeded(MakeImage()));
   for (IsoTreeKind kind : {IsoTreeKind::Joliet, IsoTreeKind::Iso9660}) {
     std::optional<IsoImageContents> image = ReadIsoImage(output_, kind);
     ASSERT_TRUE(image.has_value());
@@ -206,7 +206,7 @@ TEST_F(FolderScanTest, DeepFoldersReadInFullWithLibarchive) {
   const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/deep.txt";
   WriteTree(source_, {{deep, "deep"}, {"top.txt", "top"}});
 
-  ASSERT_EQ(MakeImage(), "");
+  ASSERT_TRUE(Succeeded(MakeImage()));
   std::string names;
   EXPECT_EQ(RunProgram({"bsdtar", "-tf", output_}, names), 0) << names;
   EXPECT_NE(names.find("./" + deep + "\n"), std::string::npos) << names;

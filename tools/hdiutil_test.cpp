@@ -36,6 +36,7 @@
 
 #include "tools/byte_size.h"
 #include "tools/command_line.h"
+#include "tools/hdiutil_protocol.h"
 #include "tools/test_support.h"
 
 namespace {

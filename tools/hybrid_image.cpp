@@ -1,160 +1,28 @@
 #include "tools/hybrid_image.h"
 
-#include <dlfcn.h>
-#include <iconv.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "tools/converter_pool.h"
 #include "tools/data_copy.h"
+#include "tools/data_hand_off.h"
 #include "tools/file_stream.h"
 #include "tools/folder_scan.h"
 #include "tools/image_file.h"
 #include "tools/libisofs_api.h"
 #include "tools/source_snapshot.h"
-
-// Converter reuse.
-//
-// libisofs converts each name it writes, into ASCII (by way of wchar_t) for the ISO 9660 tree
-// and into UTF-16 for the Joliet tree, and opens and closes a converter for each conversion.
-// Opening one costs the C library a charset look-up of thousands of instructions: for many
-// small files, a third of the time libisofs takes to lay the image out, during which nothing
-// else runs. These definitions of iconv_open and iconv_close take the place of the C
-// library's for the whole program (the dynamic linker finds a program's own definitions
-// first, and exports them for that reason) and keep a closed converter, reset, for the next
-// opening of the same pair of charsets.
-namespace {
-
-using OpenFunction = iconv_t (*)(const char*, const char*);
-using CloseFunction = int (*)(iconv_t);
-
-// Past these counts, pairs of charsets are not followed, converters handed out (few: libisofs
-// closes each before the next name) not followed and closed ones not kept.
-constexpr size_t MostPairs = 16;
-constexpr size_t MostConvertersInUse = 64;
-constexpr size_t MostIdlePerPair = 4;
-
-struct ConverterPool {
-  struct Pair {
-    std::string to;
-    std::string from;
-    std::vector<iconv_t> idle;
-  };
-  std::mutex mutex;
-  std::vector<Pair> pairs;
-  std::vector<std::pair<iconv_t, size_t>> in_use;  // the converter and its pair
-
-  // The pair's index, else pairs.size().
-  size_t Find(const char* to, const char* from) const {
-    auto found = std::ranges::find_if(
-        pairs, [&](const Pair& pair) { return pair.to == to && pair.from == from; });
-    return static_cast<size_t>(found - pairs.begin());
-  }
-};
-
-ConverterPool& Pool() {
-  static ConverterPool* pool = new ConverterPool;  // outlives every other static's use
-  return *pool;
-}
-
-OpenFunction RealOpen() {
-  static auto function = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, "iconv_open"));
-  return function;
-}
-
-CloseFunction RealClose() {
-  static auto function = reinterpret_cast<CloseFunction>(dlsym(RTLD_NEXT, "iconv_close"));
-  return function;
-}
-
-}  // namespace
-
-extern "C" iconv_t iconv_open(const char* to, const char* from) {
-  ConverterPool& pool = Pool();
-  {
-    std::lock_guard lock(pool.mutex);
-    size_t pair = pool.Find(to, from);
-    if (pair < pool.pairs.size() && !pool.pairs[pair].idle.empty() &&
-        pool.in_use.size() < MostConvertersInUse) {
-      iconv_t handle = pool.pairs[pair].idle.back();
-      pool.pairs[pair].idle.pop_back();
-      pool.in_use.emplace_back(handle, pair);
-      return handle;
-    }
-  }
-  if (RealOpen() == nullptr) {
-    errno = EINVAL;
-    return reinterpret_cast<iconv_t>(-1);
-  }
-  iconv_t handle = RealOpen()(to, from);
-  if (handle == reinterpret_cast<iconv_t>(-1)) return handle;
-  std::lock_guard lock(pool.mutex);
-  size_t pair = pool.Find(to, from);
-  if (pair == pool.pairs.size() && pool.pairs.size() < MostPairs) {
-    pool.pairs.push_back({to, from, {}});
-  }
-  if (pair < pool.pairs.size() && pool.in_use.size() < MostConvertersInUse) {
-    pool.in_use.emplace_back(handle, pair);
-  }
-  return handle;
-}
-
-extern "C" int iconv_close(iconv_t handle) {
-  ConverterPool& pool = Pool();
-  {
-    std::lock_guard lock(pool.mutex);
-    auto used = std::ranges::find(pool.in_use, handle, &std::pair<iconv_t, size_t>::first);
-    if (used != pool.in_use.end()) {
-      std::vector<iconv_t>& idle = pool.pairs[used->second].idle;
-      *used = pool.in_use.back();
-      pool.in_use.pop_back();
-      if (idle.size() < MostIdlePerPair) {
-        // Back to the initial state, as a newly opened converter starts.
-        iconv(handle, nullptr, nullptr, nullptr, nullptr);
-        idle.push_back(handle);
-        return 0;
-      }
-    }
-  }
-  return RealClose() == nullptr ? 0 : RealClose()(handle);
-}
-
-size_t IdleConverterCount() {
-  ConverterPool& pool = Pool();
-  std::lock_guard lock(pool.mutex);
-  size_t count = 0;
-  for (const ConverterPool::Pair& pair : pool.pairs)
-    count += pair.idle.size();
-  return count;
-}
-
-void CloseIdleConverters() {
-  std::vector<iconv_t> idle;
-  {
-    ConverterPool& pool = Pool();
-    std::lock_guard lock(pool.mutex);
-    for (ConverterPool::Pair& pair : pool.pairs) {
-      idle.insert(idle.end(), pair.idle.begin(), pair.idle.end());
-      pair.idle.clear();
-    }
-  }
-  for (iconv_t handle : idle)
-    RealClose()(handle);
-}
 
 namespace {
 
@@ -162,12 +30,6 @@ namespace {
 // block (2048 bytes) made libisofs's writer thread and this one wake each other for every
 // block once the writer was the faster: five times the CPU time.
 constexpr size_t CopyChunkSize = size_t{256} << 10;
-
-// While the image stream holds less than a chunk, this thread sleeps for about the time the
-// writer thread takes to make the rest at this rate, within these bounds.
-constexpr long BytesPerMicrosecond = 1000;
-constexpr long ShortestPauseMicroseconds = 20;
-constexpr long LongestPauseMicroseconds = 2000;
 
 // libisofs takes char* for texts it only reads.
 char* Text(const char* text) {
@@ -197,14 +59,15 @@ class LibisofsSession {
     CloseIdleConverters();
   }
 
-  // Returns "" or the reason libisofs could not be set up.
-  std::string Start() {
-    if (iso_init_with_flag(1) < 0) return "cannot initialise libisofs";
+  Result Start() {
+    if (iso_init_with_flag(1) < 0) return Result::Failure("cannot initialise libisofs");
     started_ = true;
-    if (iso_set_local_charset(Text("UTF-8"), 0) <= 0) return "libisofs cannot use UTF-8";
+    if (iso_set_local_charset(Text("UTF-8"), 0) <= 0) {
+      return Result::Failure("libisofs cannot use UTF-8");
+    }
     iso_set_msgs_severities(Text("WARNING"), Text("NEVER"), Text("hdiutil"));
     previous_abort_ = iso_set_abort_severity(Text(FailingSeverity));
-    return {};
+    return Result::Success();
   }
 
  private:
@@ -219,9 +82,13 @@ struct WriteOptionsDeleter {
   void operator()(IsoWriteOpts* options) const { iso_write_opts_free(options); }
 };
 // Ends the image generator (joining its thread, even mid-image) and frees the source the
-// way libburn's burn_source_free does for the single reference.
+// way libburn's burn_source_free does for the single reference ([cancelled] in
+// libisofs_api.h). A writer thread that waits at the data is told to deliver it first: it
+// would otherwise wait for a decision that does not come.
 struct StreamDeleter {
+  DataHandOff* hand_off;
   void operator()(burn_source* stream) const {
+    hand_off->Decide(false);
     stream->free_data(stream);
     std::free(stream);
   }
@@ -233,7 +100,7 @@ using StreamPtr = std::unique_ptr<burn_source, StreamDeleter>;
 // Takes the queued messages: the first one that fails the run is returned, the milder ones
 // go to progress. writer_ended: the writer thread was ended once the image's trees were
 // made, which it reports as a cancelled image.
-std::string TakeMessages(ProgressSink& progress, bool writer_ended = false) {
+Result TakeMessages(ProgressSink& progress, bool writer_ended = false) {
   int failing_rank = 0;
   iso_text_to_sev(Text(FailingSeverity), &failing_rank);
   std::string failure;
@@ -242,7 +109,7 @@ std::string TakeMessages(ProgressSink& progress, bool writer_ended = false) {
   char text[ISO_MSGS_MESSAGE_LEN];
   char severity[80];
   while (iso_obtain_msgs(Text("WARNING"), &code, &image_id, text, severity) == 1) {
-    // By its text: the code that comes with a message is not the one the header lists.
+    // By its text ([cancelled] in libisofs_api.h).
     if (writer_ended && std::strcmp(text, iso_error_to_msg(ISO_IMAGE_WRITE_CANCELED)) == 0)
       continue;
     int rank = 0;
@@ -253,12 +120,12 @@ std::string TakeMessages(ProgressSink& progress, bool writer_ended = false) {
       failure = text;
     }
   }
-  return failure;
+  return Result::FromReason(failure);
 }
 
-std::string LibisofsFailure(int result, ProgressSink& progress) {
-  std::string queued = TakeMessages(progress);
-  return queued.empty() ? iso_error_to_msg(result) : queued;
+Result LibisofsFailure(int result, ProgressSink& progress) {
+  Result queued = TakeMessages(progress);
+  return queued.ok() ? Result::Failure(iso_error_to_msg(result)) : queued;
 }
 
 // The absolute, normalised form without a trailing slash that the scan takes.
@@ -274,22 +141,22 @@ std::string AbsolutePath(const std::string& path) {
 // Checked before any work, so that a destination that cannot take the image fails the run at
 // once: one already there without -ov (a link that leads nowhere too), a folder, a name that
 // its folder refuses. destination receives where the image goes (see FollowLinks).
-std::string CheckDestination(const MakeHybridOptions& options, std::string& destination) {
+Result CheckDestination(const MakeHybridOptions& options, std::string& destination) {
   destination = options.output;
   struct stat info;
   if (lstat(options.output.c_str(), &info) != 0) {
-    if (errno == ENOENT) return {};
-    return "cannot create " + options.output + ": " + std::strerror(errno);
+    if (errno == ENOENT) return Result::Success();
+    return Result::Failure("cannot create " + options.output + ": " + std::strerror(errno));
   }
   if (!options.overwrite) {
-    return S_ISDIR(info.st_mode) ? options.output + " is a folder" : "file exists";
+    return Result::Failure(S_ISDIR(info.st_mode) ? options.output + " is a folder" : "file exists");
   }
-  std::string failure = FollowLinks(options.output, destination);
-  if (!failure.empty()) return failure;
+  Result followed = Result::FromReason(FollowLinks(options.output, destination));
+  if (!followed.ok()) return followed;
   if (stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    return options.output + " is a folder";
+    return Result::Failure(options.output + " is a folder");
   }
-  return {};
+  return Result::Success();
 }
 
 // The files a scan of the folder must leave out, should they lie in it: an earlier image at
@@ -336,39 +203,17 @@ std::optional<ReplacedImage> FindReplacedImage(const MakeHybridOptions& options,
 constexpr const char* RelocationFolder = ".rr_moved";
 constexpr size_t DeepestUnmoved = 7;  // below the root
 
-std::string MakeRelocationFolder(IsoImage* image) {
+Result MakeRelocationFolder(IsoImage* image) {
   IsoDir* root = iso_image_get_root(image);
-  if (iso_dir_get_node(root, RelocationFolder, nullptr) == 1) return {};  // the folder's own
+  if (iso_dir_get_node(root, RelocationFolder, nullptr) == 1) {
+    return Result::Success();  // the folder's own
+  }
   IsoDir* folder = nullptr;
   int result = iso_image_add_new_dir(image, root, RelocationFolder, &folder);
-  if (result < 0) return iso_error_to_msg(result);
+  if (result < 0) return Result::Failure(iso_error_to_msg(result));
   iso_node_set_permissions(ISO_NODE(folder), iso_node_get_permissions(ISO_NODE(root)));
   iso_node_set_hidden(ISO_NODE(folder), LIBISO_HIDE_ON_JOLIET | LIBISO_HIDE_ON_1999);
-  return {};
-}
-
-std::string BuildTree(const MakeHybridOptions& options, const ImageFile& file, ImagePtr& image,
-                      StreamContext& streams, SourceSnapshot& snapshot,
-                      std::vector<IsoFile*>& files, ProgressSink& progress) {
-  IsoImage* created = nullptr;
-  int result = iso_image_new(options.volume_name.c_str(), &created);
-  if (result < 0) return iso_error_to_msg(result);
-  image.reset(created);
-  size_t deepest = 0;
-  FolderScan scan{created,
-                  ExcludedFiles(file),
-                  FindReplacedImage(options, file),
-                  &streams,
-                  &snapshot,
-                  &files,
-                  getuid(),
-                  !options.keep_symlinks,
-                  [&progress](const std::string& text) { progress.Warned(text); },
-                  &deepest};
-  std::string reason = AddFolderContents(scan, AbsolutePath(options.source));
-  if (reason.empty() && deepest > DeepestUnmoved) reason = MakeRelocationFolder(created);
-  if (reason.empty()) reason = TakeMessages(progress);
-  return reason;
+  return Result::Success();
 }
 
 WriteOptionsPtr WriteOptions(const MakeHybridOptions& options, IsoImage* image) {
@@ -449,87 +294,6 @@ class RunProgress {
   uint64_t reported_ = 0;
 };
 
-// Returns how many bytes to read next, at most want: want once the image stream holds them,
-// or when no more are coming; fewer when the writer thread waits where the files' data
-// starts, until it is told what to do (see StreamContext::ExpectData).
-//
-// A read waits only until some bytes are there and then takes what there is. While the writer
-// thread makes the trees, that is a block or two, and the writer wakes this thread for each:
-// the threads then spend more time handing blocks over than making and writing them. Waiting
-// until a chunk is there lets the writer fill the ring buffer undisturbed, while this thread
-// sleeps.
-size_t AwaitChunk(burn_source* stream, size_t want, StreamContext& streams) {
-  for (;;) {
-    size_t capacity = 0;
-    size_t free_bytes = 0;
-    // 1: the writer is still writing and the stream is still read.
-    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return want;
-    size_t held = capacity - free_bytes;
-    if (held >= std::min(want, capacity)) return want;
-    if (streams.WriterAtData(std::chrono::milliseconds(0))) {
-      // What the stream holds once the writer waits is all it will hold until Decide.
-      iso_ring_buffer_get_status(stream, &capacity, &free_bytes);
-      return std::min(want, capacity - free_bytes);
-    }
-    long pause = static_cast<long>(want - held) / BytesPerMicrosecond;
-    pause = std::clamp(pause, ShortestPauseMicroseconds, LongestPauseMicroseconds);
-    timespec duration{0, pause * 1000};
-    nanosleep(&duration, nullptr);
-  }
-}
-
-// Copies the image stream into file up to byte end. Returns "" when it got there, or the
-// stream ended or paused, however early (the caller compares the count), or the reason
-// writing failed.
-//
-// A read never asks for more than what is left of the announced size: the installed
-// libisofs answers a read that meets the end of the stream with 0, dropping the bytes it
-// has already copied into the buffer.
-std::string CopyStream(burn_source* stream, uint64_t end, ImageFile& file, StreamContext& streams,
-                       RunProgress& progress, uint64_t& written) {
-  std::vector<unsigned char> buffer(CopyChunkSize);
-  while (written < end) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - written));
-    int count = static_cast<int>(AwaitChunk(stream, want, streams));
-    if (count > 0) count = stream->read_xt(stream, buffer.data(), count);
-    if (count <= 0) return {};
-    std::string failure = file.Write(buffer.data(), static_cast<size_t>(count));
-    if (!failure.empty()) return failure;
-    written += static_cast<uint64_t>(count);
-    file.WriteBack(written);
-    progress.Written(written);
-  }
-  return {};
-}
-
-// Whether libisofs lays the data out where this program expects it: its writer thread waits
-// at the first file's data, which is the file expected, and has made nothing since the bytes
-// taken (reached: the expected start). While the writer has yet to arrive, more bytes in the
-// image stream, or its end, mean that it will not arrive there.
-bool AgreeOnDataStart(burn_source* stream, StreamContext& streams, bool reached) {
-  size_t capacity = 0;
-  size_t free_bytes = 0;
-  while (!streams.WriterAtData(std::chrono::milliseconds(2))) {
-    if (iso_ring_buffer_get_status(stream, &capacity, &free_bytes) != 1) return false;
-    if (free_bytes != capacity) return false;
-  }
-  return reached && iso_ring_buffer_get_status(stream, &capacity, &free_bytes) == 1 &&
-         free_bytes == capacity && streams.WriterAtExpectedFile();
-}
-
-// Tells the writer thread to deliver the files' data itself unless decided otherwise, so
-// that it never waits for a decision that does not come.
-class StreamedUnlessDecided {
- public:
-  explicit StreamedUnlessDecided(StreamContext& streams) : streams_(streams) {}
-  StreamedUnlessDecided(const StreamedUnlessDecided&) = delete;
-  StreamedUnlessDecided& operator=(const StreamedUnlessDecided&) = delete;
-  ~StreamedUnlessDecided() { streams_.Decide(false); }
-
- private:
-  StreamContext& streams_;
-};
-
 // Starts libisofs's writer thread with the cleanup signals blocked, so that they reach only
 // this thread, which keeps the temporary file's name in step with the file system.
 int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source** stream) {
@@ -542,7 +306,7 @@ int CreateImageStream(IsoImage* image, IsoWriteOpts* write_options, burn_source*
 // itself, libisofs would lay the data out in the order of the tree, which this program
 // could only know by repeating libisofs's work.
 bool OrderData(const std::vector<IsoFile*>& files, const DataLayout& layout) {
-  // libisofs compares weights by subtracting them.
+  // libisofs compares weights by subtracting them ([data order] in libisofs_api.h).
   if (layout.files.size() >= size_t{INT_MAX} / 2) return false;
   int count = static_cast<int>(layout.files.size());
   for (IsoFile* node : files) {
@@ -557,115 +321,226 @@ bool OrderData(const std::vector<IsoFile*>& files, const DataLayout& layout) {
   return true;
 }
 
-// Starts copying the files' data into its place, unless the image file cannot be made long
-// enough.
-std::unique_ptr<DataCopy> StartDataCopy(const DataLayout& layout, uint64_t image_size,
-                                        ImageFile& file, StreamContext& streams) {
-  // At its full size from the start: the last file's data may end before the image does.
-  if (layout.size > image_size || !file.Resize(image_size).empty()) return nullptr;
-  auto copy = std::make_unique<DataCopy>(layout, image_size - layout.size, file, streams);
-  copy->Start();
-  return copy;
+// One run of MakeHybridImage, its steps in order: the tree of the folder, then the image, its
+// trees written by libisofs and its data put in place by this program or delivered by
+// libisofs, then the check that the folder is still as scanned, and the image in place.
+class HybridImageRun {
+ public:
+  // destination: where the image goes, any links followed (see CheckDestination).
+  HybridImageRun(const MakeHybridOptions& options, std::string destination, ProgressSink& progress,
+                 DataPath requested)
+      : options_(options), progress_(progress), file_(std::move(destination)) {
+    taken_.path = requested;
+  }
+  HybridImageRun(const HybridImageRun&) = delete;
+  HybridImageRun& operator=(const HybridImageRun&) = delete;
+
+  Result Run();
+  const DataPathTaken& taken() const { return taken_; }
+
+ private:
+  Result BuildTree();
+  Result WriteImage();
+  Result StartImageStream();
+  Result StartDataCopy();
+  Result CopyStream(uint64_t end);
+  void PlaceData();
+  Result Finish();
+  // The data goes through the image stream, for the reason given if placing it was asked for.
+  void StreamInstead(const Result& why);
+
+  const MakeHybridOptions& options_;
+  ProgressSink& progress_;
+  DataPathTaken taken_;
+  // Ended last, once every libisofs object is gone.
+  LibisofsSession session_;
+  // The streams in the image's tree read the files the snapshot records and report into the
+  // context, so both outlive the image.
+  SourceSnapshot snapshot_;
+  StreamContext streams_{snapshot_};
+  ImageFile file_;
+  ImagePtr image_;
+  std::vector<IsoFile*> files_;  // the tree's files, in the snapshot's order
+  DataLayout layout_;
+  WriteOptionsPtr write_options_;
+  StreamPtr stream_{nullptr, StreamDeleter{&streams_.hand_off()}};
+  std::optional<RunProgress> run_progress_;
+  std::unique_ptr<DataCopy> copy_;  // ended first, before what it copies from and into
+  uint64_t image_size_ = 0;
+  uint64_t data_start_ = 0;
+  uint64_t written_ = 0;  // of the image, from its start
+};
+
+Result HybridImageRun::Run() {
+  Result result = session_.Start();
+  if (!result.ok()) return result;
+  // Made before the scan, so that a folder that cannot take the image fails the run at once,
+  // and so that the scan knows the file to leave out.
+  result = Result::FromReason(file_.Create());
+  if (!result.ok()) return result;
+  result = BuildTree();
+  if (!result.ok()) return result;
+  return WriteImage();
 }
 
-std::string WriteImage(const MakeHybridOptions& options, ImagePtr image, ImageFile& file,
-                       StreamContext& streams, const SourceSnapshot& snapshot,
-                       const std::vector<IsoFile*>& files, ProgressSink& progress, DataPath& path) {
-  WriteOptionsPtr write_options = WriteOptions(options, image.get());
-  if (!write_options) return "cannot set up the image options";
-  // libisofs writes the files' data last, one file after the other in its order. Expected
-  // before its writer thread starts, which may reach the data at once.
-  DataLayout layout = LayOutData(snapshot);
-  auto first_data = std::ranges::find_if(
-      layout.files, [](const DataLayout::Entry& entry) { return entry.file->state.size > 0; });
-  bool ordered = OrderData(files, layout);
-  if (path == DataPath::Placed && first_data != layout.files.end() && ordered) {
-    streams.ExpectData(*first_data->file);
-  } else {
-    path = DataPath::Streamed;
+Result HybridImageRun::BuildTree() {
+  IsoImage* created = nullptr;
+  int result = iso_image_new(options_.volume_name.c_str(), &created);
+  if (result < 0) return Result::Failure(iso_error_to_msg(result));
+  image_.reset(created);
+  size_t deepest = 0;
+  FolderScan scan{created,
+                  ExcludedFiles(file_),
+                  FindReplacedImage(options_, file_),
+                  &streams_,
+                  &snapshot_,
+                  &files_,
+                  getuid(),
+                  !options_.keep_symlinks,
+                  [this](const std::string& text) { progress_.Warned(text); },
+                  &deepest};
+  Result scanned = Result::FromReason(AddFolderContents(scan, AbsolutePath(options_.source)));
+  if (!scanned.ok()) return scanned;
+  if (deepest > DeepestUnmoved) {
+    Result moved = MakeRelocationFolder(created);
+    if (!moved.ok()) return moved;
   }
-  StreamPtr stream;
-  StreamedUnlessDecided streamed(streams);  // before the stream ends, which waits for its thread
-  burn_source* created = nullptr;
-  int result = CreateImageStream(image.get(), write_options.get(), &created);
-  if (result < 0) return LibisofsFailure(result, progress);
-  stream.reset(created);
-  uint64_t image_size = static_cast<uint64_t>(stream->get_size(stream.get()));
-  progress.Started(image_size);
-  RunProgress run(progress, image_size, layout, snapshot.files().size());
+  return TakeMessages(progress_);
+}
+
+Result HybridImageRun::WriteImage() {
+  Result result = StartImageStream();
+  if (!result.ok()) return result;
   // Before the file gets its size and before any byte is written, so that a folder without
   // room for the image refuses it at once, and not after writing what fits.
-  std::string refused = file.CheckRoom(image_size);
-  if (!refused.empty()) return refused;
-  uint64_t data_start = image_size - std::min(layout.size, image_size);
-  std::unique_ptr<DataCopy> copy;
-  if (path == DataPath::Placed) copy = StartDataCopy(layout, image_size, file, streams);
-  uint64_t written = 0;
-  std::string failure =
-      CopyStream(stream.get(), copy ? data_start : image_size, file, streams, run, written);
-  if (!failure.empty()) return failure;
-  if (copy && AgreeOnDataStart(stream.get(), streams, written == data_start)) {
-    streams.Decide(true);
-    // Ends the writer thread, which has nothing more to give.
-    stream.reset();
-    auto copied = [&](uint64_t work, uint64_t piece_end) {
-      file.WriteBack(data_start + piece_end);
-      run.DataCopied(work);
-    };
-    // The copied bytes leave out the zeros that end each file's last block.
-    if (copy->Finish(copied)) written = image_size;
-  } else if (written < image_size) {
+  result = Result::FromReason(file_.CheckRoom(image_size_));
+  if (!result.ok()) return result;
+  Result placing = Result::Success();
+  if (taken_.path == DataPath::Placed) placing = StartDataCopy();
+  result = CopyStream(copy_ ? data_start_ : image_size_);
+  if (!result.ok()) return result;
+  if (copy_) placing = streams_.hand_off().Agree(stream_.get(), written_ == data_start_);
+  if (copy_ && placing.ok()) {
+    PlaceData();
+  } else if (written_ < image_size_) {
     // Should libisofs ever lay the image out otherwise, it delivers the data itself.
-    path = DataPath::Streamed;
-    copy.reset();
-    streams.Decide(false);
-    failure = CopyStream(stream.get(), image_size, file, streams, run, written);
-    if (!failure.empty()) return failure;
+    StreamInstead(placing);
+    copy_.reset();
+    streams_.hand_off().Decide(false);
+    result = CopyStream(image_size_);
+    if (!result.ok()) return result;
   }
-  stream.reset();
-  image.reset();
-  std::string changed = snapshot.FindChange([&run](size_t checked) { run.FilesChecked(checked); });
+  stream_.reset();
+  image_.reset();
+  return Finish();
+}
+
+// Lays the image out and starts libisofs's writer thread on it.
+Result HybridImageRun::StartImageStream() {
+  write_options_ = WriteOptions(options_, image_.get());
+  if (!write_options_) return Result::Failure("cannot set up the image options");
+  // libisofs writes the files' data last, one file after the other in its order. Expected
+  // before its writer thread starts, which may reach the data at once.
+  layout_ = LayOutData(snapshot_);
+  auto first_data = std::ranges::find_if(
+      layout_.files, [](const DataLayout::Entry& entry) { return entry.file->state.size > 0; });
+  bool ordered = OrderData(files_, layout_);
+  if (taken_.path == DataPath::Placed && first_data != layout_.files.end() && ordered) {
+    streams_.hand_off().Expect(*first_data->file);
+  } else {
+    StreamInstead(Result::Failure(ordered ? "no file holds data"
+                                          : "the data cannot be ordered [data order]"));
+  }
+  burn_source* created = nullptr;
+  int result = CreateImageStream(image_.get(), write_options_.get(), &created);
+  if (result < 0) return LibisofsFailure(result, progress_);
+  stream_.reset(created);
+  image_size_ = static_cast<uint64_t>(stream_->get_size(stream_.get()));
+  progress_.Started(image_size_);
+  run_progress_.emplace(progress_, image_size_, layout_, snapshot_.files().size());
+  data_start_ = image_size_ - std::min(layout_.size, image_size_);
+  return Result::Success();
+}
+
+// Starts copying the files' data into its place, unless the image file cannot be made long
+// enough.
+Result HybridImageRun::StartDataCopy() {
+  if (layout_.size > image_size_) return Result::Failure("the data outgrows the image [data last]");
+  // At its full size from the start: the last file's data may end before the image does.
+  Result resized = Result::FromReason(file_.Resize(image_size_));
+  if (!resized.ok()) return resized;
+  copy_ = std::make_unique<DataCopy>(layout_, data_start_, file_, streams_);
+  copy_->Start();
+  return Result::Success();
+}
+
+// Copies the image stream into the image file up to byte end. Fails only when writing fails:
+// when the stream ends or pauses, however early, it stops there, and the caller compares the
+// bytes written. A read never asks past the size the stream announced ([stream end] in
+// libisofs_api.h).
+Result HybridImageRun::CopyStream(uint64_t end) {
+  std::vector<unsigned char> buffer(CopyChunkSize);
+  while (written_ < end) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - written_));
+    int count = static_cast<int>(streams_.hand_off().AwaitChunk(stream_.get(), want));
+    if (count > 0) count = stream_->read_xt(stream_.get(), buffer.data(), count);
+    if (count <= 0) return Result::Success();
+    Result wrote = Result::FromReason(file_.Write(buffer.data(), static_cast<size_t>(count)));
+    if (!wrote.ok()) return wrote;
+    written_ += static_cast<uint64_t>(count);
+    file_.WriteBack(written_);
+    run_progress_->Written(written_);
+  }
+  return Result::Success();
+}
+
+// The image is agreed on: the streams deliver nothing, and the data copy finishes the image.
+void HybridImageRun::PlaceData() {
+  streams_.hand_off().Decide(true);
+  // Ends the writer thread, which has nothing more to give.
+  stream_.reset();
+  auto copied = [this](uint64_t work, uint64_t piece_end) {
+    file_.WriteBack(data_start_ + piece_end);
+    run_progress_->DataCopied(work);
+  };
+  // The copied bytes leave out the zeros that end each file's last block.
+  if (copy_->Finish(copied)) written_ = image_size_;
+}
+
+Result HybridImageRun::Finish() {
+  std::string changed =
+      snapshot_.FindChange([this](size_t checked) { run_progress_->FilesChecked(checked); });
   // Most specific first: a stream names the file and what happened to it, while libisofs's
   // message for it speaks of the zeros it would write instead.
-  failure = streams.FailureReason();
+  std::string failure = streams_.FailureReason();
   if (failure.empty()) failure = changed;
-  if (failure.empty()) failure = TakeMessages(progress, path == DataPath::Placed);
-  if (!failure.empty()) return failure;
-  if (written != image_size) {
-    return "the image ended after " + std::to_string(written) + " of " +
-           std::to_string(image_size) + " bytes";
+  if (!failure.empty()) return Result::Failure(failure);
+  Result messages = TakeMessages(progress_, taken_.path == DataPath::Placed);
+  if (!messages.ok()) return messages;
+  if (written_ != image_size_) {
+    return Result::Failure("the image ended after " + std::to_string(written_) + " of " +
+                           std::to_string(image_size_) + " bytes");
   }
-  failure = file.Commit(image_size, options.overwrite);
-  if (failure.empty()) run.Finished();
-  return failure;
+  Result committed = Result::FromReason(file_.Commit(image_size_, options_.overwrite));
+  if (committed.ok()) run_progress_->Finished();
+  return committed;
+}
+
+void HybridImageRun::StreamInstead(const Result& why) {
+  if (taken_.path == DataPath::Placed) taken_.why_streamed = why.failure();
+  taken_.path = DataPath::Streamed;
 }
 
 }  // namespace
 
-std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
-                            DataPath requested, DataPath* taken) {
-  DataPath path = requested;
-  if (taken != nullptr) *taken = path;
+Result MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress, DataPath requested,
+                       DataPathTaken* taken) {
+  if (taken != nullptr) *taken = {requested, {}};
   std::string destination;
-  std::string failure = CheckDestination(options, destination);
-  if (!failure.empty()) return failure;
-  LibisofsSession session;
-  failure = session.Start();
-  if (!failure.empty()) return failure;
-  // The streams in the image's tree read the files the snapshot records and report into the
-  // context, so both outlive the image.
-  SourceSnapshot snapshot;
-  StreamContext streams(snapshot);
-  // Made before the scan, so that a folder that cannot take the image fails the run at once,
-  // and so that the scan knows the file to leave out.
-  ImageFile file(destination);
-  failure = file.Create();
-  if (!failure.empty()) return failure;
-  ImagePtr image;
-  std::vector<IsoFile*> files;
-  failure = BuildTree(options, file, image, streams, snapshot, files, progress);
-  if (!failure.empty()) return failure;
-  failure = WriteImage(options, std::move(image), file, streams, snapshot, files, progress, path);
-  if (taken != nullptr) *taken = path;
-  return failure;
+  Result checked = CheckDestination(options, destination);
+  if (!checked.ok()) return checked;
+  HybridImageRun run(options, std::move(destination), progress, requested);
+  Result result = run.Run();
+  if (taken != nullptr) *taken = run.taken();
+  return result;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "tools/command_line.h"
+#include "tools/result.h"
 
 // Told how a run proceeds; every call comes from the thread that runs MakeHybridImage.
 class ProgressSink {
@@ -25,22 +26,24 @@ class ProgressSink {
   virtual void Warned(std::string_view text) = 0;
 };
 
-// The converters between charsets that this program keeps for reuse (see hybrid_image.cpp),
-// and closing them. A run closes them as it ends.
-size_t IdleConverterCount();
-void CloseIdleConverters();
-
 // How the files' data reaches the image: put in place by this program while libisofs writes
 // the trees, or delivered by libisofs through its image stream, which is slower. Placed
 // falls back to Streamed where the image file cannot be given its size ahead, or libisofs
 // lays the image out otherwise than expected.
 enum class DataPath { Placed, Streamed };
 
-// Writes the image of options.source to options.output. Returns "" on success, else the
-// reason, worded to follow "makehybrid failed - ". A failed run leaves options.output as it
-// was; a successful one leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see
-// ImageFile::Commit). taken, if given, receives the path the data took. Not reentrant: libisofs
-// keeps its settings and messages process-wide.
+// The path a run's data took and, where it fell back from Placed, why, naming the
+// assumptions of libisofs_api.h that did not hold.
+struct DataPathTaken {
+  DataPath path = DataPath::Placed;
+  std::string why_streamed;
+};
+
+// Writes the image of options.source to options.output. Fails with a reason worded to follow
+// "makehybrid failed - ". A failed run leaves options.output as it was; a successful one
+// leaves SIGTERM, SIGINT and SIGHUP blocked in the calling thread (see ImageFile::Commit).
+// taken, if given, receives the path the data took. Not reentrant: libisofs keeps its
+// settings and messages process-wide.
 // REQUIRES: options.source is a folder.
-std::string MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
-                            DataPath requested = DataPath::Placed, DataPath* taken = nullptr);
+Result MakeHybridImage(const MakeHybridOptions& options, ProgressSink& progress,
+                       DataPath requested = DataPath::Placed, DataPathTaken* taken = nullptr);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tools/command_line.h"
+#include "tools/hdiutil_protocol.h"
 #include "tools/hybrid_image.h"
 #include "tools/image_file.h"
 
@@ -21,7 +22,7 @@ namespace {
 class ConsoleProgress : public ProgressSink {
  public:
   void Started(uint64_t image_size) override {
-    std::printf("size: %llu bytes\n", static_cast<unsigned long long>(image_size));
+    std::puts(SizeLine(image_size).c_str());
     std::fflush(stdout);
   }
   void Advanced(uint64_t done, uint64_t total) override {
@@ -29,24 +30,10 @@ class ConsoleProgress : public ProgressSink {
     int percent = static_cast<int>(done * 100 / total);
     if (percent <= reported_percent_) return;
     while (reported_percent_ < percent)
-      std::printf("%d%%\n", ++reported_percent_);
+      std::puts(PercentLine(++reported_percent_).c_str());
     std::fflush(stdout);
   }
-  // One line a warning, whatever the names in it hold: a line feed in a name would otherwise
-  // start a line of its own, which a caller could take for progress or another warning.
-  void Warned(std::string_view text) override {
-    std::string line = "warning: ";
-    for (char character : text) {
-      if (character == '\n') {
-        line += "\\n";
-      } else if (character == '\r') {
-        line += "\\r";
-      } else {
-        line += character;
-      }
-    }
-    std::puts(line.c_str());
-  }
+  void Warned(std::string_view text) override { std::puts(WarningLine(text).c_str()); }
 
  private:
   int reported_percent_ = 0;
@@ -77,15 +64,15 @@ int main(int argc, char** argv) {
   const MakeHybridOptions& options = *command.options;
   if (!IsFolder(options.source)) return UsageError(options.source + " is not a folder");
 
-  std::puts("Creating hybrid image...");
+  std::puts(std::string(StartLine).c_str());
   std::fflush(stdout);
   ConsoleProgress progress;
-  std::string failure = MakeHybridImage(options, progress);
-  if (!failure.empty()) {
+  Result result = MakeHybridImage(options, progress);
+  if (!result.ok()) {
     std::fflush(stdout);
-    std::fputs(FailureLine(failure).c_str(), stderr);
+    std::fputs(FailureLine(result.failure()).c_str(), stderr);
     return 1;
   }
-  std::printf("created: %s\n", options.output.c_str());
+  std::puts(CreatedLine(options.output).c_str());
   return 0;
 }

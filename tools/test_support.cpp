@@ -106,6 +106,15 @@ TreeContents ReadFolderTree(const std::string& folder) {
   return tree;
 }
 
+void PrintTo(DataPath path, std::ostream* out) {
+  *out << (path == DataPath::Placed ? "Placed" : "Streamed");
+}
+
+::testing::AssertionResult Succeeded(const Result& result) {
+  if (result.ok()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the run failed: " << result.failure();
+}
+
 ::testing::AssertionResult SameTree(const TreeContents& actual, const TreeContents& expected) {
   std::string missing;
   std::string extra;

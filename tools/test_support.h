@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,12 @@ TreeContents ReadFolderTree(const std::string& folder);
 // Names the missing and extra paths, or the first file whose contents differ, rather than
 // printing megabytes of file data.
 ::testing::AssertionResult SameTree(const TreeContents& actual, const TreeContents& expected);
+
+// The path's name in a test's failure.
+void PrintTo(DataPath path, std::ostream* out);
+
+// Success, or a failure that gives the run's reason.
+::testing::AssertionResult Succeeded(const Result& result);
 
 // Iso9660: the plain tree, with the names and times of its directory records.
 enum class IsoTreeKind { RockRidge, Joliet, Iso9660 };
