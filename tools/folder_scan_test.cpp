@@ -12,7 +12,6 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,14 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string RandomBytes(size_t size) {
-  std::mt19937 generator(static_cast<unsigned>(size));
-  std::string bytes(size, '\0');
-  for (char& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
 
 void SetModified(const std::string& path, time_t when) {
   timespec times[2] = {{when, 0}, {when, 0}};

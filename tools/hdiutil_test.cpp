@@ -27,7 +27,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -309,15 +308,6 @@ bool CanDenyUnnamedFiles() {
   return RunTool({}, Named).status == 2;
 }
 
-std::string RandomBytes(size_t size) {
-  std::mt19937 generator(size);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    byte = static_cast<char>(generator());
-  }
-  return bytes;
-}
-
 // Relative path -> contents of a folder with the names and shapes that have broken images
 // before: blanks, a long name with a character outside the BMP (two UTF-16 units), nesting
 // deeper than ISO 9660's eight levels, an empty file and folder, a file whose size is not
@@ -330,7 +320,7 @@ TreeContents SampleTree() {
       {"empty", ""},
       {"empty folder/", ""},
       {"link to blanks", "-> name with blanks.txt"},
-      {"sub/odd.bin", RandomBytes(3'000'001)},
+      {"sub/odd.bin", RandomBytes(3'000'001, 1)},
   };
 }
 
@@ -456,7 +446,7 @@ TreeContents ManyFiles() {
   TreeContents tree;
   for (int i = 0; i < 2000; ++i) {
     tree["folder " + std::to_string(i % 50) + "/file " + std::to_string(i)] =
-        RandomBytes(static_cast<size_t>(i * 7919 % 5000));
+        RandomBytes(static_cast<size_t>(i * 7919 % 5000), i);
   }
   return tree;
 }
@@ -467,7 +457,7 @@ TEST_F(HdiutilTest, TheSizeLineGivesTheImagesSizeBeforeTheFirstPercent) {
   const std::vector<std::pair<std::string, TreeContents>> trees{
       {"small", {{"kept.txt", "kept"}}},
       {"many files", ManyFiles()},
-      {"a large file", {{"large.bin", RandomBytes(6'000'001)}, {"note.txt", "note"}}},
+      {"a large file", {{"large.bin", RandomBytes(6'000'001, 2)}, {"note.txt", "note"}}},
   };
   for (const auto& [name, tree] : trees) {
     SCOPED_TRACE(name);

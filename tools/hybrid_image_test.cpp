@@ -13,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <ostream>
-#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -28,14 +27,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // Small files made in turn across more folders than are kept open, so that the data, laid out
 // in the order of the files' inodes, goes from folder to folder; with hard links (several

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -21,14 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes)
-    byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // libisofs must find the interface and the reference count where this program's declaration of
 // the stream puts them, and free the stream as it was allocated; a stream of another layout

@@ -35,6 +35,8 @@ void WriteFile(const std::string& path, const std::string& contents);
 // Makes the files, links and folders of tree in folder.
 void WriteTree(const std::string& folder, const TreeContents& tree);
 std::string ReadFile(const std::string& path);
+// size bytes that compress poorly, the same for the same size and seed.
+std::string RandomBytes(size_t size, unsigned seed = 1);
 
 // Whether an executable of that name is on the PATH.
 bool HasProgram(const std::string& name);
