@@ -81,6 +81,8 @@ void SetTexts(QMessageBox& box, const char16_t* title, const char16_t* text,
 void WidenTexts(QMessageBox& box) {
   for (auto* label : box.findChildren<QLabel*>()) {
     if (label->text().isEmpty() || !label->pixmap().isNull()) continue;
+    // The font of a style sheet reaches the label only when it is polished.
+    label->ensurePolished();
     label->setMinimumWidth(QFontMetrics(label->font()).averageCharWidth() * kTextWidthInCharacters);
   }
 }

@@ -194,6 +194,15 @@ TEST_F(MessageRequesterTest, ADefaultNoQuestionNamesItsPathAndReturnAnswersNo) {
   }
 }
 
+// A style sheet's larger font widens the box as the system's font would.
+TEST_F(MessageRequesterTest, TheBoxIsWideEnoughForAPathAtAStyleSheetsFont) {
+  qApp->setStyleSheet(QStringLiteral("* { font-size: 20pt; }"));
+  const char16_t* path = u"/home/someone/Desktop/images for the archive/old-backups.iso";
+  Show(MessageYesNo, No, {"en-US"}, u"File Exists", u"overwrite?", {.detail = path});
+  qApp->setStyleSheet(QString());
+  EXPECT_GE(2 * body_width_, QFontMetrics(body_font_).horizontalAdvance(QString::fromUtf16(path)));
+}
+
 TEST_F(MessageRequesterTest, OwnButtonTitlesReplaceYesAndNo) {
   Show(MessageYesNo | MessageDefaultNo, Yes, {"de"}, u"Brevik", u"Quit?",
        {.yes = u"Stop and Quit", .no = u"Continue"});
