@@ -4,11 +4,7 @@
 #include <QIcon>
 #include <QString>
 
-namespace {
-
-constexpr char16_t ApplicationId[] = u"org.brevik.Brevik";
-
-}  // namespace
+#include "gui/shell/desktop_services.h"
 
 void SetProgramIdentity() {
   QGuiApplication::setDesktopFileName(QString::fromUtf16(ApplicationId));

@@ -89,14 +89,21 @@ void FitLabel(int64_t label, const QString& text, int64_t field) {
   ResizeGadget(field, label_x + needed, KeepValue, field_right - label_x - needed, KeepValue);
 }
 
+// Gadgets at their places of the layout: a label, and a button of one row's height.
+int64_t CreateLabel(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                    const char16_t* text, int32_t flags = 0) {
+  return CreateTextGadget(number, Units(x), Units(y), Units(width), Units(height), text, flags);
+}
+
+void CreateButton(int64_t number, int32_t x, int32_t y, int32_t width, const char16_t* text) {
+  CreateButtonGadget(number, Units(x), Units(y), Units(width), Units(25), text, 0);
+}
+
 // A labelled field across a page, with an optional "..." button at its right.
 void CreateFieldRow(int32_t y, const char16_t* label_text, int64_t field, int64_t button) {
-  const int64_t label =
-      CreateTextGadget(AnyObject, Units(20), Units(y), Units(100), Units(25), label_text, 0);
+  const int64_t label = CreateLabel(AnyObject, 20, y, 100, 25, label_text);
   CreateStringGadget(field, Units(120), Units(y), Units(370), Units(25), u"", 0);
-  if (button != AnyObject) {
-    CreateButtonGadget(button, Units(500), Units(y), Units(40), Units(25), u"...", 0);
-  }
+  if (button != AnyObject) CreateButton(button, 500, y, 40, u"...");
   FitLabel(label, StringToQString(label_text), field);
   NameGadgetByLabel(field, label);
 }
@@ -123,12 +130,6 @@ constexpr int32_t kRowGap = 10;
 
 StringVariable ShownImage;
 
-// A text gadget at a place of the layout.
-int64_t CreateLabel(int64_t number, int32_t x, int32_t y, int32_t width, int32_t height,
-                    const char16_t* text) {
-  return CreateTextGadget(number, Units(x), Units(y), Units(width), Units(height), text, 0);
-}
-
 // The floppy's "Format:" and "Size:" choices on one row, and its "Label:" below them.
 void CreateFloppyRows() {
   const int64_t format = CreateLabel(AnyObject, 20, kFirstRowY, 100, 25, u"Format:");
@@ -143,10 +144,6 @@ void CreateFloppyRows() {
   NameGadgetByLabel(GadgetFloppyFormat, format);
   NameGadgetByLabel(GadgetFloppySize, size);
   NameGadgetByLabel(GadgetFloppyLabel, label);
-}
-
-void CreateButton(int64_t number, int32_t x, int32_t y, int32_t width, const char16_t* text) {
-  CreateButtonGadget(number, Units(x), Units(y), Units(width), Units(25), text, 0);
 }
 
 void LayOutControls() {
@@ -167,11 +164,11 @@ void LayOutControls() {
   CreateFieldRow(kImageRowY, u"Save as:", GadgetFloppyImagePath, GadgetFloppyImageBrowse);
   EndGadgetList();
 
-  CreateTextGadget(GadgetStatus, Units(kStatusX), Units(kStatusY), Units(kStatusBesideBar),
-                   Units(kRowHeight), u"", TextFlagToolTip);
+  CreateLabel(GadgetStatus, kStatusX, kStatusY, kStatusBesideBar, kRowHeight, u"", TextFlagToolTip);
   // The free right part of the status row, level with the status text; shown during runs.
-  CreateProgressBarGadget(GadgetProgress, Units(410), Units(kStatusY + 3), Units(170), Units(16), 0,
-                          100);
+  constexpr int32_t kBarX = kStatusX + kStatusBesideBar + kRowGap;
+  CreateProgressBarGadget(GadgetProgress, Units(kBarX), Units(kStatusY + 3),
+                          Units(kRowRight - kBarX), Units(16), 0, 100);
   HideGadget(GadgetProgress, 1);
   // In the same place once a run has saved its image.
   CreateButton(GadgetShowInFolder, kRowRight - kShowInFolderWidth, kStatusY, kShowInFolderWidth,
@@ -363,10 +360,8 @@ int64_t OnShowInFolder() {
 }
 
 void ShowStatusRow(const char16_t* text, const char16_t* image) {
-  // Kept first: either may lie on the StringStack.
   ShownImage = image;
-  const StringVariable kept(text);
-  SetGadgetText(GadgetStatus, kept.Get());
+  SetGadgetText(GadgetStatus, text);
   HideGadget(GadgetShowInFolder, *ShownImage.Get() == u'\0' ? 1 : 0);
   FitStatusRow();
 }

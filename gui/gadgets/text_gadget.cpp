@@ -33,6 +33,12 @@ QString WithPathBreaks(QString text) {
   return text;
 }
 
+// Lines shown one at a time: a line feed would push the rest out of sight.
+QString OnOneLine(QString text) {
+  text.replace(u'\n', u' ');
+  return text;
+}
+
 }  // namespace
 
 Kz_NSTextField::Kz_NSTextField(const QRect& frame) {
@@ -70,28 +76,20 @@ void Kz_NSTextField::fitText() {
   const QFontMetrics metrics = fontMetrics();
   const bool one_line = contentsRect().height() < 2 * metrics.lineSpacing();
   setWordWrap(!one_line);
-  if (!one_line) {
-    const QString wrapped = WithPathBreaks(text_);
-    setText(buddy() != nullptr ? EscapeMnemonics(wrapped) : wrapped);
-    setToolTip(text_as_tool_tip_ ? text_ : QString());
-    return;
-  }
-  // Lines are shown one at a time too: a line feed would push the rest out of sight.
-  QString line = text_;
-  line.replace(u'\n', u' ');
-  const QString shown = metrics.elidedText(line, Qt::ElideMiddle, contentsRect().width());
+  const QString shown =
+      one_line ? metrics.elidedText(OnOneLine(text_), Qt::ElideMiddle, contentsRect().width())
+               : WithPathBreaks(text_);
   // A label that names another widget reads "&" as a mnemonic marker.
   setText(buddy() != nullptr ? EscapeMnemonics(shown) : shown);
-  setToolTip(shown == text_ && !text_as_tool_tip_ ? QString() : text_);
+  const bool shortened = one_line && shown != text_;
+  setToolTip(shortened || text_as_tool_tip_ ? text_ : QString());
 }
 
 int Kz_NSTextField::heightForText(int width) const {
   const QFontMetrics metrics = fontMetrics();
   const QSize frame = size() - contentsRect().size();
   const int room = width - frame.width();
-  QString line = text_;
-  line.replace(u'\n', u' ');
-  if (metrics.horizontalAdvance(line) <= room) return metrics.height() + frame.height();
+  if (metrics.horizontalAdvance(OnOneLine(text_)) <= room) return metrics.height() + frame.height();
   const QRect wrapped = metrics.boundingRect(QRect(0, 0, room, QWIDGETSIZE_MAX), Qt::TextWordWrap,
                                              WithPathBreaks(text_));
   // The room of two lines at least, where the label begins to wrap.

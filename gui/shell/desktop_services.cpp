@@ -20,10 +20,6 @@ bool (*OpenFolderUrl)(const QUrl& folder) = &QDesktopServices::openUrl;
 
 namespace {
 
-// The id under which Brevik's desktop entry and icon are installed, as the program gives it
-// to Qt at start.
-constexpr char16_t ApplicationId[] = u"org.brevik.Brevik";
-
 QString NotificationsName() {
   return QStringLiteral("org.freedesktop.Notifications");
 }

@@ -11,6 +11,10 @@
 
 class QUrl;
 
+// The id under which Brevik's desktop entry, icon and metainfo are installed, by which the
+// desktop knows the program's notifications and taskbar entry as its own.
+inline constexpr char16_t ApplicationId[] = u"org.brevik.Brevik";
+
 // True when the program reaches a session bus.
 bool HasSessionBus();
 
